@@ -1,0 +1,544 @@
+#include "frame/function.hpp"
+
+#include "frame/coroutine.hpp"
+
+#include <cstddef>
+
+namespace frame {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FunctionDef* def;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* globals;
+    PyObject* code;
+    PyObject* name;          // made on first read
+    PyObject* doc;           // made on first read; null until then
+    PyObject* dict;          // made on first use
+    PyObject* defaults;      // what __defaults__ reports
+    PyObject* kwdefaults;    // what __kwdefaults__ reports
+    PyObject* annotations;
+    PyObject* is_coroutine;  // cached _is_coroutine
+    PyObject* weakreflist;
+    PyObject* call_defaults;  // fixed at creation: what calls use
+};
+
+FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+Name n_asyncio_coroutines{"asyncio.coroutines"};
+Name n_is_coroutine{"_is_coroutine"};
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+// "f() takes exactly 2 positional arguments (3 given)"
+PyObject* wrong_count(const FunctionDef& d, Py_ssize_t given) {
+    const char* how;
+    Py_ssize_t number;
+    if (d.required == d.argcount) {
+        how = "exactly";
+        number = d.required;
+    } else if (given < d.required) {
+        how = "at least";
+        number = d.required;
+    } else {
+        how = "at most";
+        number = d.argcount;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 d.name, how, number, number == 1 ? "" : "s", given);
+    add_definition_traceback(d);
+    return nullptr;
+}
+
+// The value passed under keyword `param`: the same text object first, then
+// an equal text.
+PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* param) {
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; i++)
+        if (PyTuple_GET_ITEM(kwnames, i) == param) return kwvalues[i];
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_Check(key) && PyUnicode_Compare(key, param) == 0) return kwvalues[i];
+    }
+    return nullptr;
+}
+
+// Index of the parameter that `key` names, or -1.
+int parameter_index(const FunctionDef& d, PyObject* key) {
+    for (int i = 0; i < d.argcount; i++)
+        if (PyTuple_GET_ITEM(d.argnames, i) == key) return i;
+    for (int i = 0; i < d.argcount; i++)
+        if (PyUnicode_Compare(key, PyTuple_GET_ITEM(d.argnames, i)) == 0) return i;
+    return -1;
+}
+
+// Keywords that were not taken by a parameter after the positional ones.
+PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t positional,
+                           const bool* taken) {
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < n; k++) {
+        if (taken[k]) continue;
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", d.name);
+        } else if (int index = parameter_index(d, key); index >= 0 && index < positional) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         d.name, key);
+        } else if (index >= 0) {
+            // A parameter named twice among the keywords.
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         d.name, key);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", d.name,
+                         key);
+        }
+        add_definition_traceback(d);
+        return nullptr;
+    }
+    return nullptr;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    const FunctionDef& d = *f->def;
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* defaults = f->call_defaults;
+    PyObject* values[kMaxParameters];
+    if (!defaults && d.required < d.argcount) {
+        PyErr_Format(PyExc_SystemError, "%s() was created without its defaults", d.name);
+        return nullptr;
+    }
+
+    if (nkw == 0) {
+        if (given < d.required || given > d.argcount) return wrong_count(d, given);
+        for (Py_ssize_t i = 0; i < given; i++) values[i] = args[i];
+        for (Py_ssize_t i = given; i < d.argcount; i++)
+            values[i] = PyTuple_GET_ITEM(defaults, i - d.required);
+    } else {
+        if (given > d.argcount) return wrong_count(d, given);
+        for (Py_ssize_t i = 0; i < given; i++) values[i] = args[i];
+        PyObject* const* kwvalues = args + given;
+        Py_ssize_t used = 0;
+        for (Py_ssize_t i = given; i < d.argcount; i++) {
+            PyObject* v = find_keyword(kwnames, kwvalues, PyTuple_GET_ITEM(d.argnames, i));
+            if (v) {
+                values[i] = v;
+                used++;
+            } else if (PyErr_Occurred()) {
+                return nullptr;
+            } else if (i < d.required) {
+                return wrong_count(d, i);
+            } else {
+                values[i] = PyTuple_GET_ITEM(defaults, i - d.required);
+            }
+        }
+        if (used < nkw) {
+            // Rare path: find which keywords no parameter took.
+            bool taken[64] = {};
+            if (nkw > 64) {
+                PyErr_Format(PyExc_TypeError, "%.200s() got too many keyword arguments", d.name);
+                add_definition_traceback(d);
+                return nullptr;
+            }
+            for (Py_ssize_t i = given; i < d.argcount; i++) {
+                PyObject* param = PyTuple_GET_ITEM(d.argnames, i);
+                for (Py_ssize_t k = 0; k < nkw; k++) {
+                    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+                    if (!taken[k] && (key == param || (PyUnicode_Check(key) &&
+                                                       PyUnicode_Compare(key, param) == 0))) {
+                        taken[k] = true;
+                        break;
+                    }
+                }
+            }
+            return leftover_keyword(d, kwnames, given, taken);
+        }
+    }
+
+    for (std::size_t i = 0; i < d.exact_types.size(); i++) {
+        PyTypeObject* expected = d.exact_types[i];
+        if (expected && Py_TYPE(values[i]) != expected) {
+            PyErr_Format(PyExc_TypeError,
+                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         PyUnicode_AsUTF8(PyTuple_GET_ITEM(d.argnames, i)), expected->tp_name,
+                         Py_TYPE(values[i])->tp_name);
+            return nullptr;
+        }
+    }
+
+    if (d.flags & kAsync) return new_coroutine(self, values, d.argcount);
+    // The body holds its arguments as a Python frame does: callers that look
+    // at reference counts (pandas' chained-assignment check) see the same.
+    for (int i = 0; i < d.argcount; i++) Py_INCREF(values[i]);
+    PyObject* result = d.entry(self, values);
+    for (int i = 0; i < d.argcount; i++) Py_DECREF(values[i]);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+PyObject* get_name(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->name) {
+        f->name = PyUnicode_InternFromString(f->def->name);
+        if (!f->name) return nullptr;
+    }
+    return Py_NewRef(f->name);
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->name, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->doc) {
+        f->doc = f->def->doc ? PyUnicode_FromString(f->def->doc) : Py_NewRef(Py_None);
+        if (!f->doc) return nullptr;
+    }
+    return Py_NewRef(f->doc);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) {
+    PyObject* m = as_function(self)->module;
+    return Py_NewRef(m ? m : Py_None);
+}
+
+int set_module(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->module, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_dict(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->dict) {
+        f->dict = PyDict_New();
+        if (!f->dict) return nullptr;
+    }
+    return Py_NewRef(f->dict);
+}
+
+int set_dict(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->dict, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_code(PyObject* self, void*) {
+    PyObject* c = as_function(self)->code;
+    return Py_NewRef(c ? c : Py_None);
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+
+// Calls keep the defaults fixed at creation; a write is recorded for readers
+// only, and says so.
+int warn_defaults_unused(const char* attribute) {
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "setting %s of a compiled function does not change the values "
+                            "used in its calls",
+                            attribute);
+}
+
+int set_defaults_attr(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (warn_defaults_unused("__defaults__") < 0) return -1;
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (warn_defaults_unused("__kwdefaults__") < 0) return -1;
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+
+int set_annotations_attr(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_is_coroutine(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->is_coroutine) {
+        if (f->def->flags & kAsync) {
+            // The marker asyncio.iscoroutinefunction() looks for; True stands in
+            // when asyncio cannot provide it.
+            PyObject* fromlist = PyTuple_Pack(1, n_is_coroutine.obj());
+            PyObject* mod = fromlist ? PyImport_ImportModuleLevelObject(
+                                           n_asyncio_coroutines, nullptr, nullptr, fromlist, 0)
+                                     : nullptr;
+            Py_XDECREF(fromlist);
+            PyObject* marker = mod ? PyObject_GetAttr(mod, n_is_coroutine) : nullptr;
+            Py_XDECREF(mod);
+            if (!marker) {
+                PyErr_Clear();
+                marker = Py_NewRef(Py_True);
+            }
+            f->is_coroutine = marker;
+        } else {
+            f->is_coroutine = Py_NewRef(Py_False);
+        }
+    }
+    return Py_NewRef(f->is_coroutine);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults_attr, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults_attr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations_attr, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickled by reference: the qualified name, looked up in __module__.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<compiled function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Read through an instance: a bound method; through the class: itself.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->name);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->is_coroutine);
+    Py_VISIT(f->call_defaults);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->is_coroutine);
+    Py_CLEAR(f->call_defaults);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    type->tp_free(self);
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+}
+
+PyTypeObject function_type = [] {
+    PyTypeObject t = new_static_type();
+    t.tp_name = "_orveksdk_frame_v1.function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
+                 Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_doc = "A compiled function of an orveksdk module.";
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t.tp_methods = function_methods;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return t;
+}();
+
+}  // namespace
+
+PyTypeObject* own_function_type() { return &function_type; }
+
+const FunctionDef& definition_of(PyObject* function) { return *as_function(function)->def; }
+
+void add_definition_traceback(const FunctionDef& def) {
+    add_traceback(PyUnicode_AsUTF8(def.trace_name), def.file, def.line);
+}
+
+int prepare_function(FunctionDef& def) {
+    if (def.argcount > kMaxParameters || def.required > def.argcount ||
+        static_cast<std::size_t>(def.argcount) > def.varnames.size()) {
+        PyErr_Format(PyExc_SystemError, "bad definition of function %s", def.name);
+        return -1;
+    }
+    Ref varnames = steal(PyTuple_New(static_cast<Py_ssize_t>(def.varnames.size())));
+    if (!varnames) return -1;
+    for (std::size_t i = 0; i < def.varnames.size(); i++) {
+        PyObject* v = PyUnicode_InternFromString(def.varnames[i]);
+        if (!v) return -1;
+        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    Ref argnames = steal(PyTuple_GetSlice(varnames, 0, def.argcount));
+    Ref name = steal(PyUnicode_InternFromString(def.name));
+    Ref file = steal(PyUnicode_FromString(def.file));
+    Ref trace_name = steal(PyUnicode_FromFormat("%s.%s", module_info.full_name, def.qualname));
+    if (!argnames || !name || !file || !trace_name) return -1;
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS | ((def.flags & kAsync) ? CO_COROUTINE : 0);
+    // No bytecode: the code object only describes parameters, locals and flags
+    // for introspection and tracebacks.
+    PyObject* empty = state.empty_tuple;
+    Ref code = steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        def.argcount, 0, 0, static_cast<int>(def.varnames.size()), 0, flags, state.empty_bytes,
+        empty, empty, varnames, empty, empty, file, name, name, def.line, state.empty_bytes,
+        state.empty_bytes)));
+    if (!code) return -1;
+    Py_XSETREF(def.code, code.release());
+    Py_XSETREF(def.argnames, argnames.release());
+    Py_XSETREF(def.trace_name, trace_name.release());
+    return 0;
+}
+
+Ref new_function(FunctionDef& def) {
+    FunctionObject* f = PyObject_GC_New(FunctionObject, state.function_type);
+    if (!f) return {};
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->qualname = PyUnicode_FromString(def.qualname);
+    f->module = Py_NewRef(state.module_name);
+    f->globals = Py_NewRef(state.dict);
+    f->code = Py_XNewRef(def.code);
+    f->name = nullptr;
+    f->doc = nullptr;
+    f->dict = nullptr;
+    f->defaults = nullptr;
+    f->kwdefaults = nullptr;
+    f->annotations = nullptr;
+    f->is_coroutine = nullptr;
+    f->weakreflist = nullptr;
+    f->call_defaults = nullptr;
+    PyObject_GC_Track(f);
+    Ref function = steal(reinterpret_cast<PyObject*>(f));
+    if (!f->qualname) return {};
+    return function;
+}
+
+void set_defaults(PyObject* function, PyObject* defaults) {
+    FunctionObject* f = as_function(function);
+    Py_XSETREF(f->defaults, Py_NewRef(defaults));
+    Py_XSETREF(f->call_defaults, Py_NewRef(defaults));
+}
+
+void set_annotations(PyObject* function, PyObject* annotations) {
+    Py_XSETREF(as_function(function)->annotations, Py_NewRef(annotations));
+}
+
+}  // namespace frame

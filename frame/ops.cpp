@@ -1,0 +1,195 @@
+#include "frame/ops.hpp"
+
+#include <vector>
+
+namespace frame {
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    // One slot in front of the arguments lets a bound method put its self
+    // there instead of copying (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    PyObject* stack[1 + 8];
+    const std::size_t n = args.size();
+    if (n > 8) {
+        std::vector<PyObject*> big(1 + n);
+        std::copy(args.begin(), args.end(), big.begin() + 1);
+        return steal(PyObject_Vectorcall(callable, big.data() + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr));
+    }
+    std::copy(args.begin(), args.end(), stack + 1);
+    return steal(
+        PyObject_Vectorcall(callable, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call_dict(PyObject* callable, PyObject* args_tuple, PyObject* kwargs) {
+    return steal(PyObject_Call(callable, args_tuple, kwargs));
+}
+
+Ref call_method(PyObject* obj, const Name& name, std::initializer_list<PyObject*> args) {
+    PyObject* stack[1 + 8];
+    const std::size_t n = args.size();
+    if (n > 8) {
+        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
+        return {};
+    }
+    stack[0] = obj;
+    std::copy(args.begin(), args.end(), stack + 1);
+    return steal(PyObject_VectorcallMethod(name, stack, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+
+Ref make_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    Ref d = steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
+    if (!d) return {};
+    for (auto& [key, value] : items)
+        if (PyDict_SetItem(d, key, value) < 0) return {};
+    return d;
+}
+
+Ref make_list(std::initializer_list<PyObject*> items) {
+    Ref l = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!l) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyList_SET_ITEM(l.get(), i++, Py_NewRef(item));
+    return l;
+}
+
+Ref getitem(PyObject* obj, PyObject* key) {
+    if (PyDict_CheckExact(obj)) {
+        PyObject* value = PyDict_GetItemWithError(obj, key);
+        if (value) return borrow(value);
+        if (!PyErr_Occurred()) {
+            // KeyError's single argument is the key itself, a tuple key too.
+            PyObject* args = PyTuple_Pack(1, key);
+            if (args) {
+                PyErr_SetObject(PyExc_KeyError, args);
+                Py_DECREF(args);
+            }
+        }
+        return {};
+    }
+    return steal(PyObject_GetItem(obj, key));
+}
+
+Ref getitem_int(PyObject* obj, PyObject* index) {
+    Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return {};
+    if (PyList_CheckExact(obj)) {
+        Py_ssize_t n = PyList_GET_SIZE(obj);
+        Py_ssize_t j = i < 0 ? i + n : i;
+        if (0 <= j && j < n) return borrow(PyList_GET_ITEM(obj, j));
+    } else if (PyTuple_CheckExact(obj)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(obj);
+        Py_ssize_t j = i < 0 ? i + n : i;
+        if (0 <= j && j < n) return borrow(PyTuple_GET_ITEM(obj, j));
+    }
+    // Mappings, sequences, __class_getitem__, and the errors they raise.
+    return steal(PyObject_GetItem(obj, index));
+}
+
+void raise(PyObject* exc) {
+    if (PyExceptionClass_Check(exc)) {
+        Ref instance = steal(PyObject_CallNoArgs(exc));
+        if (!instance) return;
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         exc, Py_TYPE(instance.get()));
+            return;
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance);
+    } else if (PyExceptionInstance_Check(exc)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    } else {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of BaseException");
+    }
+}
+
+void raise(PyObject* type, PyObject* value, PyObject* tb) {
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
+        return;
+    }
+    if (value == Py_None) value = nullptr;
+    Ref instance;
+    if (PyExceptionInstance_Check(type)) {
+        if (value) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return;
+        }
+        instance = borrow(type);
+    } else if (PyExceptionClass_Check(type)) {
+        if (value && PyObject_IsInstance(value, type) == 1) {
+            instance = borrow(value);
+        } else {
+            if (PyErr_Occurred()) return;
+            if (!value) {
+                instance = steal(PyObject_CallNoArgs(type));
+            } else if (PyTuple_Check(value)) {
+                instance = steal(PyObject_Call(type, value, nullptr));
+            } else {
+                instance = steal(PyObject_CallOneArg(type, value));
+            }
+            if (!instance) return;
+            if (!PyExceptionInstance_Check(instance.get())) {
+                PyErr_Format(
+                    PyExc_TypeError,
+                    "calling %R should have returned an instance of BaseException, not %R", type,
+                    Py_TYPE(instance.get()));
+                return;
+            }
+        }
+    } else {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of BaseException");
+        return;
+    }
+    if (tb && PyException_SetTraceback(instance, tb) < 0) return;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance);
+}
+
+int pending_matches(PyObject* type) { return PyErr_ExceptionMatches(type); }
+
+Handler::Handler() noexcept
+    : exc_(PyErr_GetRaisedException()), previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exc_);
+}
+
+Handler::~Handler() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+    Py_XDECREF(exc_);
+}
+
+Failed Handler::reraise() noexcept {
+    PyErr_SetRaisedException(Py_NewRef(exc_));
+    return {};
+}
+
+Ref format_field(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return borrow(value);
+    return steal(PyObject_Format(value, state.empty_text));
+}
+
+Ref join_text(std::initializer_list<PyObject*> pieces) {
+    PyObject* items[16];
+    const std::size_t n = pieces.size();
+    if (n > 16) {
+        PyErr_SetString(PyExc_SystemError, "join_text: too many pieces");
+        return {};
+    }
+    std::copy(pieces.begin(), pieces.end(), items);
+    Py_ssize_t total = 0;
+    for (std::size_t i = 0; i < n; i++) {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(items[i]);
+        if (total > PY_SSIZE_T_MAX - len) {
+            PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+            return {};
+        }
+        total += len;
+    }
+    return steal(_PyUnicode_JoinArray(state.empty_text, items, static_cast<Py_ssize_t>(n)));
+}
+
+}  // namespace frame
