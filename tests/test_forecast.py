@@ -198,13 +198,34 @@ def test_module_bindings_are_looked_up_at_each_call(rebind):
     assert epochs == [(1970, 1, 1)] * 3
 
 
-def test_cached_builtins_are_not_looked_up_again(monkeypatch):
+def test_cached_builtins_are_not_looked_up_again():
     import builtins
-    monkeypatch.setattr(builtins, "sum", lambda *a: 1 / 0)
-    monkeypatch.setattr(builtins, "range", lambda *a: 1 / 0)
-    monkeypatch.setitem(vars(tk), "sum", lambda *a: 1 / 0)
-    out = tk.ts_forecast(series(["2024-01-01", "2024-01-02"], [1, 2]), 2)
-    assert list(out["dates"]) == ["2024-01-03", "2024-01-04"]
+    real_sum, real_range = builtins.sum, builtins.range
+    seen = []
+
+    def spy_sum(*a, **k):
+        seen.append(("sum",) + a)
+        return real_sum(*a, **k)
+
+    class SpyMeta(type):
+        def __instancecheck__(cls, obj):
+            return isinstance(obj, real_range)
+
+        def __call__(cls, *a):
+            seen.append(("range",) + a)
+            return real_range(*a)
+
+    class spy_range(metaclass=SpyMeta):
+        pass
+    vars(tk)["sum"] = vars(tk)["range"] = None  # module bindings are not consulted either
+    builtins.sum, builtins.range = spy_sum, spy_range
+    try:
+        out = tk.ts_forecast(series(["2024-01-01", "2024-01-03"], [1, 2]), 7)
+    finally:
+        builtins.sum, builtins.range = real_sum, real_range
+        del vars(tk)["sum"], vars(tk)["range"]
+    assert len(out) == 7
+    assert ("range", 1, 8) not in seen and ("sum", [2]) not in seen
 
 
 def test_no_leaks(leaks):
