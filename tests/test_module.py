@@ -1,10 +1,10 @@
 """Creating and executing the extension modules."""
 import ctypes
+import os
 import importlib
 import pathlib
 import subprocess
 import sys
-import sysconfig
 import textwrap
 import types
 
@@ -12,12 +12,18 @@ import pytest
 
 import orveksdk.trend_kit as tk
 
-SITE = pathlib.Path(sysconfig.get_paths()["platlib"]) / "orveksdk"
+import orveksdk
+
+SITE = pathlib.Path(orveksdk.__file__).parent
+SOURCE = pathlib.Path(__file__).resolve().parent.parent / "orveksdk"
 
 
 def test_imports_the_installed_shared_library():
     assert tk.__file__.endswith(".cpython-312-x86_64-linux-gnu.so")
-    assert pathlib.Path(tk.__file__).parent == SITE
+    assert pathlib.Path(tk.__file__).parent == SITE != SOURCE
+    assert pathlib.Path(tk.__file__).is_file()
+    if os.environ.get("ORVEKSDK_SANITIZED"):
+        assert "/.asan/site/" in tk.__file__
     assert tk.__spec__.origin == tk.__file__
     assert not hasattr(tk, "__path__")
     assert tk.__builtins__ is __import__("builtins")
