@@ -1,30 +1,521 @@
 #include "frame/coroutine.hpp"
 
+#include "frame/function.hpp"
+#include "frame/ops.hpp"
+
+#include <frameobject.h>
+
 namespace frame {
 
 namespace {
+
+Name n_coro_name{"__name__"};
+Name n_coro_qualname{"__qualname__"};
+Name n_coro_module{"__module__"};
+
+// ---------------------------------------------------------------------------
+// Closure record: the arguments of one call of an asynchronous function.
+
+struct ClosureRecord {
+    PyObject_HEAD
+    int nargs;
+    PyObject* args[kMaxParameters];
+};
+
+constexpr int kFreeListSize = 8;
+ClosureRecord* free_records[kFreeListSize];
+int free_count = 0;
+
+int closure_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* r = reinterpret_cast<ClosureRecord*>(self);
+    for (int i = 0; i < r->nargs; i++) Py_VISIT(r->args[i]);
+    return 0;
+}
+
+int closure_clear(PyObject* self) {
+    auto* r = reinterpret_cast<ClosureRecord*>(self);
+    for (int i = 0; i < r->nargs; i++) Py_CLEAR(r->args[i]);
+    r->nargs = 0;
+    return 0;
+}
+
+void closure_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    closure_clear(self);
+    if (free_count < kFreeListSize && Py_TYPE(self)->tp_basicsize == sizeof(ClosureRecord)) {
+        free_records[free_count++] = reinterpret_cast<ClosureRecord*>(self);
+        return;
+    }
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyTypeObject closure_type = [] {
+    PyTypeObject t = new_static_type();
+    t.tp_name = "_orveksdk_frame_v1.closure_record";
+    t.tp_basicsize = sizeof(ClosureRecord);
+    t.tp_dealloc = closure_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = closure_traverse;
+    t.tp_clear = closure_clear;
+    return t;
+}();
+
+ClosureRecord* new_closure_record() {
+    if (free_count > 0) {
+        ClosureRecord* r = free_records[--free_count];
+        PyObject_Init(reinterpret_cast<PyObject*>(r), &closure_type);
+        r->nargs = 0;
+        PyObject_GC_Track(r);
+        return r;
+    }
+    ClosureRecord* r = PyObject_GC_New(ClosureRecord, &closure_type);
+    if (!r) return nullptr;
+    r->nargs = 0;
+    PyObject_GC_Track(r);
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Coroutine
+
+struct CoroutineObject {
+    PyObject_HEAD
+    const FunctionDef* def;
+    PyObject* closure;  // ClosureRecord
+    int resume;         // 0 not started, > 0 suspended, -1 finished
+    char running;
+    PyObject* awaiting;  // cr_await
+    _PyErr_StackItem exc_state;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* code;
+    PyObject* frame;
+    PyObject* globals;
+    PyObject* weakreflist;
+};
+
+CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+
+// Finishing releases everything the coroutine held.
+void finish(CoroutineObject* c) {
+    c->resume = -1;
+    Py_CLEAR(c->closure);
+    Py_CLEAR(c->awaiting);
+    Py_CLEAR(c->exc_state.exc_value);
+    Py_CLEAR(c->code);
+    Py_CLEAR(c->frame);
+    Py_CLEAR(c->name);
+    Py_CLEAR(c->qualname);
+    Py_CLEAR(c->module);
+}
+
+bool already_executing(CoroutineObject* c) {
+    if (!c->running) return false;
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return true;
+}
+
+// Runs the body from its start with the coroutine's own handled-exception
+// state; `thrown` says the body meets the pending exception on entry.
+PyObject* run_body(CoroutineObject* c, bool thrown) {
+    if (thrown) {
+        finish(c);
+        return nullptr;
+    }
+    PyThreadState* tstate = PyThreadState_Get();
+    c->exc_state.previous_item = tstate->exc_info;
+    tstate->exc_info = &c->exc_state;
+    c->running = 1;
+    Ref closure = borrow(c->closure);
+    auto* record = reinterpret_cast<ClosureRecord*>(closure.get());
+    PyObject* result = c->def->entry(reinterpret_cast<PyObject*>(c), record->args);
+    c->running = 0;
+    tstate->exc_info = c->exc_state.previous_item;
+    c->exc_state.previous_item = nullptr;
+    finish(c);
+    if (result) {
+        if (result == Py_None) {
+            PyErr_SetNone(PyExc_StopIteration);
+        } else {
+            _PyGen_SetStopIterationValue(result);
+        }
+        Py_DECREF(result);
+        return nullptr;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration))
+        _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
+    return nullptr;
+}
+
+PyObject* coroutine_send(PyObject* self, PyObject* value) {
+    CoroutineObject* c = as_coroutine(self);
+    if (already_executing(c)) return nullptr;
+    if (c->resume == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return nullptr;
+    }
+    if (c->resume == 0 && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return nullptr;
+    }
+    return run_body(c, false);
+}
+
+PyObject* coroutine_throw(PyObject* self, PyObject* args) {
+    PyObject* type;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
+    CoroutineObject* c = as_coroutine(self);
+    if (already_executing(c)) return nullptr;
+    raise(type, value, tb);
+    if (c->resume == -1) return nullptr;
+    return run_body(c, true);
+}
+
+PyObject* coroutine_close(PyObject* self, PyObject*) {
+    CoroutineObject* c = as_coroutine(self);
+    if (already_executing(c)) return nullptr;
+    if (c->resume != -1) finish(c);  // the body meets GeneratorExit on entry
+    Py_RETURN_NONE;
+}
+
+PyObject* new_await_wrapper(PyObject* coroutine);
+
+PyObject* coroutine_await(PyObject* self) { return new_await_wrapper(self); }
+
+PyObject* coroutine_await_method(PyObject* self, PyObject*) { return new_await_wrapper(self); }
+
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
+
+PyObject* get_await(PyObject* self, void*) {
+    PyObject* a = as_coroutine(self)->awaiting;
+    return Py_NewRef(a ? a : Py_None);
+}
+
+PyObject* get_code(PyObject* self, void*) {
+    PyObject* c = as_coroutine(self)->code;
+    return Py_NewRef(c ? c : Py_None);
+}
+
+PyObject* get_frame(PyObject* self, void*) {
+    CoroutineObject* c = as_coroutine(self);
+    if (!c->frame) {
+        if (!c->code) Py_RETURN_NONE;
+        c->frame = reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code), c->globals, nullptr));
+        if (!c->frame) return nullptr;
+    }
+    return Py_NewRef(c->frame);
+}
+
+PyObject* get_name(PyObject* self, void*) {
+    PyObject* v = as_coroutine(self)->name;
+    return Py_NewRef(v ? v : Py_None);
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_coroutine(self)->name, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) {
+    PyObject* v = as_coroutine(self)->qualname;
+    return Py_NewRef(v ? v : Py_None);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_coroutine(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) {
+    PyObject* v = as_coroutine(self)->module;
+    return Py_NewRef(v ? v : Py_None);
+}
+
+int set_module(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_coroutine(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyGetSetDef coroutine_getset[] = {
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, "object being awaited, or None", nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
+    {"__name__", get_name, set_name, "name of the coroutine", nullptr},
+    {"__qualname__", get_qualname, set_qualname, "qualified name of the coroutine", nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", coroutine_throw, METH_VARARGS,
+     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise "
+     "StopIteration."},
+    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__await__", coroutine_await_method, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void coroutine_finalize(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->resume == -1) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (c->resume == 0 && !pending) {
+        PyObject* qualname = c->qualname ? c->qualname : Py_None;
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
+                             qualname) < 0)
+            PyErr_WriteUnraisable(self);
+        finish(c);
+    } else {
+        PyObject* result = coroutine_close(self, nullptr);
+        if (result) {
+            Py_DECREF(result);
+        } else {
+            PyErr_WriteUnraisable(self);
+        }
+    }
+    PyErr_SetRaisedException(pending);
+}
+
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+    CoroutineObject* c = as_coroutine(self);
+    Py_VISIT(c->closure);
+    Py_VISIT(c->awaiting);
+    Py_VISIT(c->exc_state.exc_value);
+    Py_VISIT(c->name);
+    Py_VISIT(c->qualname);
+    Py_VISIT(c->module);
+    Py_VISIT(c->code);
+    Py_VISIT(c->frame);
+    Py_VISIT(c->globals);
+    return 0;
+}
+
+int coroutine_clear(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
+    Py_CLEAR(c->closure);
+    Py_CLEAR(c->awaiting);
+    Py_CLEAR(c->exc_state.exc_value);
+    Py_CLEAR(c->name);
+    Py_CLEAR(c->qualname);
+    Py_CLEAR(c->module);
+    Py_CLEAR(c->code);
+    Py_CLEAR(c->frame);
+    Py_CLEAR(c->globals);
+    return 0;
+}
+
+void coroutine_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_coroutine(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    if (as_coroutine(self)->resume != -1) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(self);
+    }
+    coroutine_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, nullptr};
+
 PyTypeObject coroutine_type = [] {
     PyTypeObject t = new_static_type();
     t.tp_name = "_orveksdk_frame_v1.coroutine";
-    t.tp_basicsize = sizeof(PyObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_basicsize = sizeof(CoroutineObject);
+    t.tp_dealloc = coroutine_dealloc;
+    t.tp_as_async = &coroutine_async;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = coroutine_traverse;
+    t.tp_clear = coroutine_clear;
+    t.tp_weaklistoffset = offsetof(CoroutineObject, weakreflist);
+    t.tp_methods = coroutine_methods;
+    t.tp_getset = coroutine_getset;
+    t.tp_finalize = coroutine_finalize;
     return t;
 }();
+
+// ---------------------------------------------------------------------------
+// Await wrapper
+
+struct AwaitWrapper {
+    PyObject_HEAD
+    PyObject* coroutine;
+};
+
+PyObject* wrapper_coroutine(PyObject* self) { return reinterpret_cast<AwaitWrapper*>(self)->coroutine; }
+
+PyObject* wrapper_next(PyObject* self) { return coroutine_send(wrapper_coroutine(self), Py_None); }
+PyObject* wrapper_send(PyObject* self, PyObject* v) { return coroutine_send(wrapper_coroutine(self), v); }
+PyObject* wrapper_throw(PyObject* self, PyObject* a) { return coroutine_throw(wrapper_coroutine(self), a); }
+PyObject* wrapper_close(PyObject* self, PyObject*) { return coroutine_close(wrapper_coroutine(self), nullptr); }
+PyObject* wrapper_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* wrapper_reduce(PyObject* self, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+PyObject* wrapper_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot instantiate type, use 'await coroutine' instead");
+    return nullptr;
+}
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration."},
+    {"throw", wrapper_throw, METH_VARARGS,
+     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise "
+     "StopIteration."},
+    {"close", wrapper_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"__reduce__", wrapper_reduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", wrapper_reduce, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(wrapper_coroutine(self));
+    return 0;
+}
+
+int wrapper_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<AwaitWrapper*>(self)->coroutine);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    wrapper_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
 PyTypeObject await_wrapper_type = [] {
     PyTypeObject t = new_static_type();
     t.tp_name = "_orveksdk_frame_v1.coroutine_wrapper";
-    t.tp_basicsize = sizeof(PyObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_basicsize = sizeof(AwaitWrapper);
+    t.tp_dealloc = wrapper_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "A wrapper object implementing __await__ for coroutines.";
+    t.tp_traverse = wrapper_traverse;
+    t.tp_clear = wrapper_clear;
+    t.tp_iter = wrapper_iter;
+    t.tp_iternext = wrapper_next;
+    t.tp_methods = wrapper_methods;
+    t.tp_new = wrapper_new;
     return t;
 }();
+
+PyObject* new_await_wrapper(PyObject* coroutine) {
+    AwaitWrapper* w = PyObject_GC_New(AwaitWrapper, state.await_wrapper_type);
+    if (!w) return nullptr;
+    w->coroutine = Py_NewRef(coroutine);
+    PyObject_GC_Track(w);
+    return reinterpret_cast<PyObject*>(w);
+}
+
+// ---------------------------------------------------------------------------
+// Registration with collections.abc
+
+bool registered = false;
+
+constexpr const char kRegistration[] =
+    "if getattr(_module, 'Coroutine', None) is not None:\n"
+    "    try:\n"
+    "        _module.Coroutine.register(_coroutine_type)\n"
+    "    except AttributeError:\n"
+    "        pass\n"
+    "if _generator_type is not None and getattr(_module, 'Generator', None) is not None:\n"
+    "    try:\n"
+    "        _module.Generator.register(_generator_type)\n"
+    "    except AttributeError:\n"
+    "        pass\n";
+
+int run_registration(PyObject* module) {
+    Ref ns = make_dict({});
+    if (!ns) return -1;
+    if (PyDict_SetItemString(ns, "_coroutine_type", reinterpret_cast<PyObject*>(state.coroutine_type)) < 0 ||
+        PyDict_SetItemString(ns, "_generator_type", Py_None) < 0 ||
+        PyDict_SetItemString(ns, "_module", module) < 0 ||
+        PyDict_SetItemString(ns, "__builtins__", state.builtins) < 0)
+        return -1;
+    Ref result = steal(PyRun_String(kRegistration, Py_file_input, ns, ns));
+    return result ? 0 : -1;
+}
+
 }  // namespace
 
 PyTypeObject* own_coroutine_type() { return &coroutine_type; }
 PyTypeObject* own_await_wrapper_type() { return &await_wrapper_type; }
-int prepare_coroutines() { return 0; }
-PyObject* new_coroutine(PyObject*, PyObject* const*, int) {
-    PyErr_SetString(PyExc_NotImplementedError, "coroutines are not built yet");
-    return nullptr;
+
+int prepare_coroutines() {
+    if (PyType_Ready(&closure_type) < 0) return -1;
+    if (registered) return 0;
+    Ref abc = steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) {
+        PyErr_WriteUnraisable(nullptr);
+        if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                         "orveksdk coroutines failed to register with collections.abc", 1) < 0)
+            return -1;
+    } else {
+        if (run_registration(abc) < 0) {
+            PyErr_WriteUnraisable(nullptr);
+            if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                             "orveksdk coroutines failed to patch collections.abc", 1) < 0)
+                return -1;
+        }
+        registered = true;
+    }
+    Ref backports = steal(PyImport_ImportModule("backports_abc"));
+    if (backports) run_registration(backports);
+    PyErr_Clear();
+    return 0;
+}
+
+PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) {
+    const FunctionDef& def = definition_of(function);
+    Ref record = steal(reinterpret_cast<PyObject*>(new_closure_record()));
+    if (!record) return nullptr;
+    auto* r = reinterpret_cast<ClosureRecord*>(record.get());
+    for (int i = 0; i < nargs; i++) r->args[i] = Py_NewRef(args[i]);
+    r->nargs = nargs;
+
+    Ref name = getattr(function, n_coro_name);
+    Ref qualname = name ? getattr(function, n_coro_qualname) : Ref();
+    Ref module = qualname ? getattr(function, n_coro_module) : Ref();
+    if (!module) return nullptr;
+
+    CoroutineObject* c = PyObject_GC_New(CoroutineObject, state.coroutine_type);
+    if (!c) return nullptr;
+    c->def = &def;
+    c->closure = record.release();
+    c->resume = 0;
+    c->running = 0;
+    c->awaiting = nullptr;
+    c->exc_state.exc_value = nullptr;
+    c->exc_state.previous_item = nullptr;
+    c->name = name.release();
+    c->qualname = qualname.release();
+    c->module = module.release();
+    c->code = Py_XNewRef(def.code);
+    c->frame = nullptr;
+    c->globals = Py_NewRef(state.dict);
+    c->weakreflist = nullptr;
+    PyObject_GC_Track(c);
+    return reinterpret_cast<PyObject*>(c);
 }
 
 }  // namespace frame
