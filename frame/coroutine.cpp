@@ -216,12 +216,7 @@ PyObject* get_name(PyObject* self, void*) {
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_coroutine(self)->name, Py_NewRef(value));
-    return 0;
+    return set_text_slot(&as_coroutine(self)->name, value, "__name__ must be set to a string object");
 }
 
 PyObject* get_qualname(PyObject* self, void*) {
@@ -230,12 +225,7 @@ PyObject* get_qualname(PyObject* self, void*) {
 }
 
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_coroutine(self)->qualname, Py_NewRef(value));
-    return 0;
+    return set_text_slot(&as_coroutine(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
 PyObject* get_module(PyObject* self, void*) {

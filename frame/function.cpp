@@ -1,6 +1,7 @@
 #include "frame/function.hpp"
 
 #include "frame/coroutine.hpp"
+#include "frame/ops.hpp"
 
 #include <cstddef>
 
@@ -195,23 +196,13 @@ PyObject* get_name(PyObject* self, void*) {
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->name, Py_NewRef(value));
-    return 0;
+    return set_text_slot(&as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
-    return 0;
+    return set_text_slot(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
 PyObject* get_doc(PyObject* self, void*) {

@@ -167,6 +167,15 @@ Failed Handler::reraise() noexcept {
     return {};
 }
 
+int set_text_slot(PyObject** slot, PyObject* value, const char* message) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
 Ref format_field(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return borrow(value);
     return steal(PyObject_Format(value, state.empty_text));

@@ -116,10 +116,14 @@ private:
     PyObject* saved_;
 };
 
+// Stores a text into an attribute slot, refusing anything else (and
+// deletion) with TypeError `message`, as function and coroutine names do.
+int set_text_slot(PyObject** slot, PyObject* value, const char* message);
+
 // ---------------------------------------------------------------------------
 // f-strings
 
-// A replacement field with an empty format specification.
+// A replacement field without format spec: `format(value, "")`, texts as they are.
 Ref format_field(PyObject* value);
 // Joins the pieces into one text.
 Ref join_text(std::initializer_list<PyObject*> pieces);
