@@ -79,19 +79,15 @@ int parameter_index(const FunctionDef& d, PyObject* key) {
 }
 
 // Keywords that were not taken by a parameter after the positional ones.
-PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t positional,
-                           const bool* taken) {
+PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, const bool* taken) {
     Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < n; k++) {
         if (taken[k]) continue;
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", d.name);
-        } else if (int index = parameter_index(d, key); index >= 0 && index < positional) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         d.name, key);
-        } else if (index >= 0) {
-            // A parameter named twice among the keywords.
+        } else if (parameter_index(d, key) >= 0) {
+            // Filled positionally already, or named twice among the keywords.
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          d.name, key);
         } else {
@@ -159,7 +155,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                     }
                 }
             }
-            return leftover_keyword(d, kwnames, given, taken);
+            return leftover_keyword(d, kwnames, taken);
         }
     }
 
