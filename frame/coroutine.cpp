@@ -8,6 +8,12 @@
 namespace frame {
 
 namespace {
+char suspended_marker;
+}  // namespace
+
+PyObject* const suspended = reinterpret_cast<PyObject*>(&suspended_marker);
+
+namespace {
 
 Name n_coro_name{"__name__"};
 Name n_coro_qualname{"__qualname__"};
@@ -84,7 +90,8 @@ struct CoroutineObject {
     PyObject* closure;  // ClosureRecord
     int resume;         // 0 not started, > 0 suspended, -1 finished
     char running;
-    PyObject* awaiting;  // cr_await
+    PyObject* awaiting;  // cr_await: an iterator, or a coroutine of the frame
+    PyObject* received;  // what the body finds at its resume point
     _PyErr_StackItem exc_state;
     PyObject* name;
     PyObject* qualname;
@@ -96,12 +103,33 @@ struct CoroutineObject {
 };
 
 CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+PyObject* as_object(CoroutineObject* c) { return reinterpret_cast<PyObject*>(c); }
+
+Name n_send{"send"};
+Name n_throw{"throw"};
+Name n_close{"close"};
+
+struct AwaitWrapper {
+    PyObject_HEAD
+    PyObject* coroutine;
+};
+
+PyObject* wrapper_coroutine(PyObject* self) { return reinterpret_cast<AwaitWrapper*>(self)->coroutine; }
+
+// A coroutine of the frame behind `o` (itself, or the one an await wrapper
+// holds), or null.
+PyObject* frame_coroutine(PyObject* o) {
+    if (Py_IS_TYPE(o, state.coroutine_type)) return o;
+    if (Py_IS_TYPE(o, state.await_wrapper_type)) return wrapper_coroutine(o);
+    return nullptr;
+}
 
 // Finishing releases everything the coroutine held.
 void finish(CoroutineObject* c) {
     c->resume = -1;
     Py_CLEAR(c->closure);
     Py_CLEAR(c->awaiting);
+    Py_CLEAR(c->received);
     Py_CLEAR(c->exc_state.exc_value);
     Py_CLEAR(c->code);
     Py_CLEAR(c->frame);
@@ -116,23 +144,139 @@ bool already_executing(CoroutineObject* c) {
     return true;
 }
 
-// Runs the body from its start with the coroutine's own handled-exception
-// state; `thrown` says the body meets the pending exception on entry.
-PyObject* run_body(CoroutineObject* c, bool thrown) {
-    if (thrown) {
+// While it lives the coroutine runs: the flag refuses re-entry and the
+// body's handled-exception state is the thread's.
+class Running {
+public:
+    explicit Running(CoroutineObject* c) : c_(c), tstate_(PyThreadState_Get()) {
+        c_->running = 1;
+        c_->exc_state.previous_item = tstate_->exc_info;
+        tstate_->exc_info = &c_->exc_state;
+    }
+    ~Running() {
+        tstate_->exc_info = c_->exc_state.previous_item;
+        c_->exc_state.previous_item = nullptr;
+        c_->running = 0;
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    CoroutineObject* c_;
+    PyThreadState* tstate_;
+};
+
+PyObject* coroutine_send(PyObject* self, PyObject* value);
+PyObject* coroutine_throw(PyObject* self, PyObject* args);
+PyObject* coroutine_close(PyObject* self, PyObject*);
+
+// The awaited object has ended: it is dropped from cr_await and its result
+// (the StopIteration value) is what the body receives; when it ended with
+// another exception, that stays pending for the body.
+void awaited_done(CoroutineObject* c) {
+    Py_CLEAR(c->awaiting);
+    PyObject* result = nullptr;
+    if (!PyErr_Occurred()) {
+        result = Py_NewRef(Py_None);
+    } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        if (_PyGen_FetchStopIterationValue(&result) < 0) result = nullptr;
+    }
+    Py_XSETREF(c->received, result);
+}
+
+// One step of the awaited object: sends `value` into it. Returns what it
+// produced, or null once it has ended (see awaited_done).
+PyObject* forward_send(CoroutineObject* c, PyObject* value) {
+    PyObject* a = c->awaiting;
+    PyObject* produced;
+    if (PyObject* inner = frame_coroutine(a)) {
+        produced = coroutine_send(inner, value);
+    } else if (PyGen_CheckExact(a) || PyCoro_CheckExact(a)) {
+        PyObject* result;
+        PySendResult status = PyIter_Send(a, value, &result);
+        if (status == PYGEN_NEXT) return result;
+        if (status == PYGEN_RETURN) {
+            Py_CLEAR(c->awaiting);
+            Py_XSETREF(c->received, result);
+            return nullptr;
+        }
+        produced = nullptr;
+    } else if (value == Py_None) {
+        produced = Py_TYPE(a)->tp_iternext(a);
+    } else {
+        produced = call_method(a, n_send, {value}).release();
+    }
+    if (produced) return produced;
+    awaited_done(c);
+    return nullptr;
+}
+
+// Forwards throw() to the awaited object. Returns what it produced; null
+// once it has ended or when it cannot take the exception, which is then
+// pending for the body.
+PyObject* forward_throw(CoroutineObject* c, PyObject* args) {
+    Ref a = borrow(c->awaiting);
+    PyObject* produced;
+    if (PyObject* inner = frame_coroutine(a)) {
+        produced = coroutine_throw(inner, args);
+    } else {
+        PyObject* method = nullptr;
+        if (_PyObject_LookupAttr(a, n_throw, &method) < 0) {
+            Py_CLEAR(c->awaiting);
+            return nullptr;
+        }
+        if (!method) {
+            // No throw(): the exception is raised in the body instead.
+            Py_CLEAR(c->awaiting);
+            PyObject *type, *value = nullptr, *tb = nullptr;
+            PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb);
+            raise(type, value, tb);
+            return nullptr;
+        }
+        produced = PyObject_Call(method, args, nullptr);
+        Py_DECREF(method);
+    }
+    if (produced) return produced;
+    awaited_done(c);
+    return nullptr;
+}
+
+// Closes the awaited object. 0, or -1 with its failure pending.
+int close_awaited(PyObject* a) {
+    if (PyObject* inner = frame_coroutine(a)) {
+        Ref r = steal(coroutine_close(inner, nullptr));
+        return r ? 0 : -1;
+    }
+    PyObject* method = nullptr;
+    if (_PyObject_LookupAttr(a, n_close, &method) < 0) {
+        PyErr_WriteUnraisable(a);
+        return 0;
+    }
+    if (!method) return 0;
+    Ref r = steal(PyObject_CallNoArgs(method));
+    Py_DECREF(method);
+    return r ? 0 : -1;
+}
+
+// Runs the body from its resume point, with `c->received` or the pending
+// exception as what it meets there, until it suspends or ends. Called with
+// the coroutine running.
+PyObject* run_body(CoroutineObject* c) {
+    if (c->resume == 0 && PyErr_Occurred()) {
+        // An unstarted body meets the exception on entry.
         finish(c);
         return nullptr;
     }
-    PyThreadState* tstate = PyThreadState_Get();
-    c->exc_state.previous_item = tstate->exc_info;
-    tstate->exc_info = &c->exc_state;
-    c->running = 1;
     Ref closure = borrow(c->closure);
     auto* record = reinterpret_cast<ClosureRecord*>(closure.get());
-    PyObject* result = c->def->entry(reinterpret_cast<PyObject*>(c), record->args);
-    c->running = 0;
-    tstate->exc_info = c->exc_state.previous_item;
-    c->exc_state.previous_item = nullptr;
+    PyObject* result;
+    for (;;) {
+        result = c->def->entry(as_object(c), record->args);
+        Py_CLEAR(c->received);
+        if (result != suspended) break;
+        // The body awaits: the awaited object's first step runs at once.
+        if (PyObject* produced = forward_send(c, Py_None)) return produced;
+    }
     finish(c);
     if (result) {
         if (result == Py_None) {
@@ -151,6 +295,12 @@ PyObject* run_body(CoroutineObject* c, bool thrown) {
 PyObject* coroutine_send(PyObject* self, PyObject* value) {
     CoroutineObject* c = as_coroutine(self);
     if (already_executing(c)) return nullptr;
+    Ref keep = borrow(self);
+    Running running(c);
+    if (c->awaiting) {
+        if (PyObject* produced = forward_send(c, value)) return produced;
+        return run_body(c);
+    }
     if (c->resume == -1) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return nullptr;
@@ -159,7 +309,8 @@ PyObject* coroutine_send(PyObject* self, PyObject* value) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return nullptr;
     }
-    return run_body(c, false);
+    Py_XSETREF(c->received, Py_NewRef(value));
+    return run_body(c);
 }
 
 PyObject* coroutine_throw(PyObject* self, PyObject* args) {
@@ -169,16 +320,54 @@ PyObject* coroutine_throw(PyObject* self, PyObject* args) {
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
     CoroutineObject* c = as_coroutine(self);
     if (already_executing(c)) return nullptr;
+    Ref keep = borrow(self);
+    Running running(c);
+    if (c->awaiting) {
+        if (PyExceptionClass_Check(type) &&
+            PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
+            // GeneratorExit closes the awaited object, then meets the body;
+            // a failing close raises its own exception there instead.
+            Ref awaited = borrow(c->awaiting);
+            Py_CLEAR(c->awaiting);
+            if (close_awaited(awaited) == 0) raise(type, value, tb);
+        } else if (PyObject* produced = forward_throw(c, args)) {
+            return produced;
+        }
+        return run_body(c);
+    }
     raise(type, value, tb);
     if (c->resume == -1) return nullptr;
-    return run_body(c, true);
+    return run_body(c);
 }
 
 PyObject* coroutine_close(PyObject* self, PyObject*) {
     CoroutineObject* c = as_coroutine(self);
     if (already_executing(c)) return nullptr;
-    if (c->resume != -1) finish(c);  // the body meets GeneratorExit on entry
-    Py_RETURN_NONE;
+    if (c->resume == -1) Py_RETURN_NONE;
+    Ref keep = borrow(self);
+    PyObject* produced;
+    {
+        Running running(c);
+        int closed = 0;
+        if (c->awaiting) {
+            Ref awaited = borrow(c->awaiting);
+            Py_CLEAR(c->awaiting);
+            closed = close_awaited(awaited);
+        }
+        if (closed == 0) PyErr_SetNone(PyExc_GeneratorExit);
+        produced = run_body(c);
+    }
+    if (produced) {
+        Py_DECREF(produced);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+        PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
 }
 
 PyObject* new_await_wrapper(PyObject* coroutine);
@@ -285,6 +474,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* c = as_coroutine(self);
     Py_VISIT(c->closure);
     Py_VISIT(c->awaiting);
+    Py_VISIT(c->received);
     Py_VISIT(c->exc_state.exc_value);
     Py_VISIT(c->name);
     Py_VISIT(c->qualname);
@@ -299,6 +489,7 @@ int coroutine_clear(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     Py_CLEAR(c->closure);
     Py_CLEAR(c->awaiting);
+    Py_CLEAR(c->received);
     Py_CLEAR(c->exc_state.exc_value);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
@@ -341,13 +532,6 @@ PyTypeObject coroutine_type = [] {
 
 // ---------------------------------------------------------------------------
 // Await wrapper
-
-struct AwaitWrapper {
-    PyObject_HEAD
-    PyObject* coroutine;
-};
-
-PyObject* wrapper_coroutine(PyObject* self) { return reinterpret_cast<AwaitWrapper*>(self)->coroutine; }
 
 PyObject* wrapper_next(PyObject* self) { return coroutine_send(wrapper_coroutine(self), Py_None); }
 PyObject* wrapper_send(PyObject* self, PyObject* v) { return coroutine_send(wrapper_coroutine(self), v); }
@@ -475,6 +659,48 @@ int prepare_coroutines() {
     return 0;
 }
 
+int resume_point(PyObject* coroutine) { return as_coroutine(coroutine)->resume; }
+
+PyObject* received(PyObject* coroutine) { return as_coroutine(coroutine)->received; }
+
+PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point) {
+    CoroutineObject* c = as_coroutine(coroutine);
+    Ref awaited;
+    if (Py_IS_TYPE(awaitable, state.coroutine_type)) {
+        if (as_coroutine(awaitable)->awaiting) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        awaited = borrow(awaitable);
+    } else if (PyCoro_CheckExact(awaitable) ||
+               (PyGen_CheckExact(awaitable) &&
+                (PyGen_GetCode(reinterpret_cast<PyGenObject*>(awaitable))->co_flags &
+                 CO_ITERABLE_COROUTINE))) {
+        awaited = borrow(awaitable);
+    } else {
+        PyAsyncMethods* am = Py_TYPE(awaitable)->tp_as_async;
+        if (!am || !am->am_await) {
+            PyErr_Format(PyExc_TypeError, "'%.100s' object can't be used in 'await' expression",
+                         Py_TYPE(awaitable)->tp_name);
+            return nullptr;
+        }
+        awaited = steal(am->am_await(awaitable));
+        if (!awaited) return nullptr;
+        if (PyCoro_CheckExact(awaited) || Py_IS_TYPE(awaited.get(), state.coroutine_type)) {
+            PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+            return nullptr;
+        }
+        if (!PyIter_Check(awaited)) {
+            PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                         Py_TYPE(awaited.get())->tp_name);
+            return nullptr;
+        }
+    }
+    Py_XSETREF(c->awaiting, awaited.release());
+    c->resume = point;
+    return suspended;
+}
+
 PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) {
     const FunctionDef& def = definition_of(function);
     Ref record = steal(reinterpret_cast<PyObject*>(new_closure_record()));
@@ -495,6 +721,7 @@ PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) {
     c->resume = 0;
     c->running = 0;
     c->awaiting = nullptr;
+    c->received = nullptr;
     c->exc_state.exc_value = nullptr;
     c->exc_state.previous_item = nullptr;
     c->name = name.release();

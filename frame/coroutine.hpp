@@ -17,4 +17,17 @@ int prepare_coroutines();
 // a new coroutine that runs the body on its first resumption.
 PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs);
 
+// Bodies that await. Such a body is entered again at each resume point: at 0
+// for its start, then at the points it named when suspending. It writes
+// `x = await awaitable` as `return suspend(coroutine, awaitable, next_point)`;
+// the frame then drives the awaited object and, once that has ended, enters
+// the body at `next_point` with the result as received() -- or, when the
+// awaited object failed or an exception was thrown in, with received() null
+// and that exception pending.
+extern PyObject* const suspended;
+int resume_point(PyObject* coroutine);
+PyObject* received(PyObject* coroutine);  // borrowed
+// Returns `suspended`, or null when `awaitable` cannot be awaited.
+PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point);
+
 }  // namespace frame

@@ -9,7 +9,7 @@ bash "$root/scripts/setup.sh" --with-db
 target="$root/.asan/site"
 rm -rf "$target"
 echo "== building the sanitizer build"
-ORVEKSDK_SANITIZE=ON "$venv/bin/python" -m pip --disable-pip-version-check -q install \
+ORVEKSDK_SANITIZE=ON ORVEKSDK_TESTING=ON "$venv/bin/python" -m pip --disable-pip-version-check -q install \
   --no-build-isolation --no-deps --target "$target" \
   -C build-dir="$root/build/asan" -C cmake.build-type=RelWithDebInfo "$root" \
   2> >(grep -v "^WARNING: Location" >&2)

@@ -57,4 +57,5 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
 fi
 
 echo "== building orveksdk"
-"${pip[@]}" install --no-build-isolation --no-deps -c "$root/constraints.txt" "$root" 2> >(grep -v "^WARNING: Location" >&2)
+# The development build also carries the test suite's helper module.
+ORVEKSDK_TESTING="${ORVEKSDK_TESTING:-ON}" "${pip[@]}" install --no-build-isolation --no-deps -c "$root/constraints.txt" "$root" 2> >(grep -v "^WARNING: Location" >&2)

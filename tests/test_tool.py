@@ -125,6 +125,36 @@ def test_through_langchain(tool):
         asyncio.run(tool.ainvoke(text))
 
 
+def test_agent_round_trip_with_a_fake_chat_model(tool):
+    from langchain.agents import AgentExecutor, create_tool_calling_agent
+    from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
+    from langchain_core.messages import AIMessage, ToolMessage
+    from langchain_core.prompts import ChatPromptTemplate
+
+    class ToolCallingFake(GenericFakeChatModel):
+        def bind_tools(self, tools, **kwargs):
+            return self
+
+    text = payload(D3, [10, 12, 14])
+    call = {"name": "forecast", "args": {"input": text}, "id": "call-1"}
+    model = ToolCallingFake(messages=iter([
+        AIMessage(content="", tool_calls=[call]), AIMessage(content="forecast ready")]))
+    prompt = ChatPromptTemplate.from_messages(
+        [("human", "{input}"), ("placeholder", "{agent_scratchpad}")])
+    agent = create_tool_calling_agent(model, [tool], prompt)
+    executor = AgentExecutor(agent=agent, tools=[tool], return_intermediate_steps=True,
+                             stream_runnable=False)
+    result = executor.invoke({"input": "forecast the next two days"})
+    assert result["output"] == "forecast ready"
+    [(action, observation)] = result["intermediate_steps"]
+    assert action.tool == "forecast" and action.tool_input == {"input": text}
+    assert list(observation["Forecasted_values"]) == pytest.approx([16.0, 18.0])
+
+    message = tool.invoke({**call, "type": "tool_call"})
+    assert isinstance(message, ToolMessage) and message.tool_call_id == "call-1"
+    assert "2024-01-05" in message.content and "18.0" in message.content
+
+
 def test_arun_coroutine(tool, tb_names):
     coro = tool._arun("anything")
     assert isinstance(coro, collections.abc.Coroutine) and asyncio.iscoroutine(coro)
