@@ -176,6 +176,62 @@ int set_text_slot(PyObject** slot, PyObject* value, const char* message) {
     return 0;
 }
 
+namespace {
+Name n_enter{"__enter__"};
+Name n_exit{"__exit__"};
+
+// A special method looked up on the type and bound to `obj`; AttributeError
+// with the bare name when the type lacks it.
+Ref special_method(PyObject* obj, const Name& name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);  // borrowed
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
+        return {};
+    }
+    Ref descriptor = borrow(found);
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (!get) return descriptor;
+    return steal(get(descriptor, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+}
+}  // namespace
+
+Ref With::enter(PyObject* manager) {
+    exit_ = special_method(manager, n_exit);
+    if (!exit_) return {};
+    Ref enter = special_method(manager, n_enter);
+    if (!enter) {
+        exit_ = Ref();
+        return {};
+    }
+    Ref target = call(enter);
+    if (!target) exit_ = Ref();
+    return target;
+}
+
+int With::leave(bool block_ok) {
+    Ref exit = std::move(exit_);
+    if (block_ok) {
+        Ref result = call(exit, {Py_None, Py_None, Py_None});
+        if (!result) {
+            where_.fail(at_);
+            return -1;
+        }
+        return 0;
+    }
+    int suppressed;
+    {
+        Handler handler;  // the block's exception is the one being handled
+        PyObject* exc = handler.exception();
+        Ref tb = steal(PyException_GetTraceback(exc));
+        Ref result = call(exit, {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb.get() : Py_None});
+        suppressed = result ? truth(result) : -1;
+        if (suppressed == 0) handler.reraise();
+    }
+    if (suppressed == 1) return 0;
+    where_.fail(at_);
+    return -1;
+}
+
 Ref format_field(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return borrow(value);
     return steal(PyObject_Format(value, state.empty_text));

@@ -50,6 +50,21 @@ int for_each(PyObject* iterable, Step&& step) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// A for statement of a body whose traceback identity is `where`: like
+// for_each, but when the iteration itself fails (iter() or next() raising)
+// the for statement's line gets the entry. A failing step adds its own.
+template <typename Step>
+int for_in(const Where& where, PyObject* iterable, Step&& step,
+           std::source_location at = std::source_location::current()) {
+    Ref it = steal(PyObject_GetIter(iterable));
+    if (!it) return where.fail(at);
+    while (Ref item = steal(PyIter_Next(it))) {
+        if (step(item.get()) < 0) return -1;
+    }
+    if (PyErr_Occurred()) return where.fail(at);
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Item access
 
@@ -119,6 +134,37 @@ private:
 // Stores a text into an attribute slot, refusing anything else (and
 // deletion) with TypeError `message`, as function and coroutine names do.
 int set_text_slot(PyObject** slot, PyObject* value, const char* message);
+
+// ---------------------------------------------------------------------------
+// with-statements
+
+// One `with manager as target:` statement of a body whose traceback identity
+// is `where`. enter() runs before the block and gives the target; leave()
+// runs after it. An exception that leaves the statement gets the entry of the
+// with-statement's own line (where the With is declared), on top of the
+// entry of the statement in the block that raised it.
+class With {
+public:
+    explicit With(const Where& where, std::source_location at = std::source_location::current()) noexcept
+        : where_(where), at_(at) {}
+
+    // __exit__ and then __enter__, looked up on the manager's type (a
+    // missing one raises AttributeError naming it); then __enter__().
+    // When __enter__ fails, __exit__ is never called.
+    Ref enter(PyObject* manager);
+
+    // After the block: `block_ok` false means the block failed and its
+    // exception is pending. Calls __exit__ with None, None, None or with the
+    // exception's type, value and traceback (while it is the handled one).
+    // Returns 0 when the statement is complete -- the block succeeded or
+    // __exit__ suppressed its exception -- and -1 when an exception leaves it.
+    int leave(bool block_ok);
+
+private:
+    const Where& where_;
+    std::source_location at_;
+    Ref exit_;
+};
 
 // ---------------------------------------------------------------------------
 // f-strings

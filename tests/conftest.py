@@ -92,3 +92,96 @@ def frame_names(exc):
 @pytest.fixture
 def tb_names():
     return frame_names
+
+
+# ---------------------------------------------------------------------------
+# The private MariaDB server
+
+def _load_server_module():
+    import importlib.util
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                        "scripts", "private_mariadb.py")
+    spec = importlib.util.spec_from_file_location("private_mariadb", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class Database:
+    """The test database on the private server and its accounts."""
+
+    name = "scope_test"
+    empty_name = "scope_empty"
+    user, password = "scope", "scope-pass"
+    special_user, special_password = "special", "p@ss/w:rd% x"
+    refused_user, refused_password = "refused", "refused-pass"
+    readings = 3000
+
+    def __init__(self, server):
+        self.server = server
+
+    @property
+    def host(self):
+        return f"{self.server.host}:{self.server.port}"
+
+    def scope(self, tablescope, cache_path, database=None, user=None, password=None, **kw):
+        return tablescope.MySQLDatabaseTableScope(
+            user or self.user, password or self.password, self.host, database or self.name,
+            str(cache_path), **kw)
+
+    def ensure_running(self):
+        if not self.server.running:
+            self.server.start()
+
+    def setup(self):
+        s = self.server
+        s.execute(
+            f"CREATE DATABASE {self.name} CHARACTER SET utf8mb4",
+            f"CREATE DATABASE {self.empty_name}",
+            f"CREATE USER '{self.user}'@'%' IDENTIFIED BY '{self.password}'",
+            f"GRANT ALL ON {self.name}.* TO '{self.user}'@'%'",
+            f"GRANT ALL ON {self.empty_name}.* TO '{self.user}'@'%'",
+            ("CREATE USER %s@'%%' IDENTIFIED BY %s", (self.special_user, self.special_password)),
+            f"GRANT SELECT ON {self.name}.* TO '{self.special_user}'@'%'",
+            f"CREATE USER '{self.refused_user}'@'%' IDENTIFIED BY '{self.refused_password}' ACCOUNT LOCK",
+            f"GRANT SELECT ON {self.name}.* TO '{self.refused_user}'@'%'",
+        )
+        s.execute(
+            "CREATE TABLE customers (id INT PRIMARY KEY, name VARCHAR(64) NOT NULL,"
+            " balance DECIMAL(10,2), joined DATE, note TEXT NULL)",
+            "INSERT INTO customers VALUES"
+            " (1, 'Zoë', 10.50, '2024-01-02', NULL),"
+            " (2, '東京 Trading', -3.25, '2023-12-31', 'unicode ✓'),"
+            " (3, 'O''Brien', NULL, NULL, '')",
+            "CREATE TABLE empty_things (id INT, payload BLOB)",
+            "CREATE TABLE readings (id INT AUTO_INCREMENT PRIMARY KEY, taken DATETIME NOT NULL,"
+            " value DOUBLE, flag TINYINT(1) NOT NULL)",
+            database=self.name)
+        rows = [(f"2024-01-01 00:{i // 60 % 60:02d}:{i % 60:02d}", i * 0.5 if i % 7 else None, i % 2)
+                for i in range(self.readings)]
+        conn = s.admin(self.name)
+        try:
+            with conn.cursor() as cur:
+                cur.executemany("INSERT INTO readings (taken, value, flag) VALUES (%s, %s, %s)", rows)
+        finally:
+            conn.close()
+
+
+@pytest.fixture(scope="session")
+def mariadb_server():
+    server = _load_server_module().PrivateMariaDB()
+    try:
+        server.start()
+        db = Database(server)
+        db.setup()
+        yield db
+    finally:
+        server.cleanup()
+
+
+@pytest.fixture
+def db(mariadb_server):
+    """The test database, with the server running (a test may have stopped it)."""
+    mariadb_server.ensure_running()
+    yield mariadb_server
+    mariadb_server.ensure_running()

@@ -1,0 +1,73 @@
+// Module state of orveksdk.tablescope: its identifiers, texts, tuples, cached
+// builtins and method definitions, all made once at import.
+#pragma once
+
+#include "frame/function.hpp"
+#include "frame/module.hpp"
+
+namespace tablescope {
+
+// Identifiers: module, attribute, keyword and local names.
+namespace n {
+using frame::Name;
+inline Name sqlalchemy{"sqlalchemy"}, inspect{"inspect"}, pd{"pd"}, pandas{"pandas"};
+inline Name os{"os"}, pickle{"pickle"}, logging{"logging"};
+inline Name datetime{"datetime"}, timedelta{"timedelta"};
+inline Name create_engine{"create_engine"}, sqlalchemy_exc{"sqlalchemy.exc"};
+inline Name SQLAlchemyError{"SQLAlchemyError"};
+inline Name MySQLDatabaseTableScope{"MySQLDatabaseTableScope"}, test{"__test__"};
+inline Name basicConfig{"basicConfig"}, INFO{"INFO"}, level{"level"}, format{"format"};
+inline Name info{"info"}, error{"error"};
+inline Name init{"__init__"}, connect{"connect"}, prepare_data{"prepare_data"};
+inline Name print_table_schemas{"print_table_schemas"};
+inline Name connection_string{"connection_string"}, engine{"engine"};
+inline Name cache_path{"cache_path"}, cache_file{"cache_file"};
+inline Name path{"path"}, join{"join"}, exists{"exists"}, load{"load"}, dump{"dump"};
+inline Name get_table_names{"get_table_names"}, get_columns{"get_columns"};
+inline Name read_sql_table{"read_sql_table"}, name{"name"}, attrs{"attrs"}, DataFrame{"DataFrame"};
+inline Name ConnectionError{"ConnectionError"}, urllib_parse{"urllib.parse"}, quote{"quote"};
+inline Name safe{"safe"}, setattr_{"__setattr__"};
+inline Name all{"all"}, ValueError{"ValueError"}, open{"open"}, print{"print"};
+}  // namespace n
+
+// Text constants.
+namespace t {
+using frame::Text;
+inline Text dot{"."};
+inline Text db_cache_pkl{"db_cache.pkl"};
+inline Text missing_parameters{"All connection parameters must be provided and not None."};
+inline Text url_scheme{"mysql+pymysql://"}, colon{":"}, at{"@"}, slash{"/"};
+inline Text connected{"Successfully connected to the database."};
+inline Text connect_error{"Error connecting to the database: "};
+inline Text cache_error{"Error loading cache: "};
+inline Text fetch_error{"Error fetching tables: "};
+inline Text rb{"rb"}, wb{"wb"};
+inline Text not_established{"Database connection not established."};
+inline Text table_header{"Table: "}, indent{"  "}, colon_space{": "};
+inline Text name{"name"}, type{"type"};
+inline Text schema_error{"Error fetching table schemas: "};
+inline Text log_format{"%(asctime)s - %(levelname)s - %(message)s"};
+inline Text class_qualname{"MySQLDatabaseTableScope"};
+}  // namespace t
+
+// Builtins cached at import, in this order.
+inline frame::Builtin b_all{n::all}, b_ValueError{n::ValueError}, b_open{n::open},
+    b_print{n::print};
+
+// Constant tuples (made by make_constants).
+struct Tuples {
+    PyObject* init_defaults;    // (".", "db_cache.pkl")
+    PyObject* missing_parameters;  // ("All connection parameters ...",)
+    PyObject* not_established;  // ("Database connection not established.",)
+    PyObject* quote_fromlist;   // ("quote",)
+    PyObject* safe_kwnames;     // ("safe",)
+};
+extern Tuples tuples;
+
+// Method definitions; bodies in functions.cpp.
+extern frame::FunctionDef init_def, connect_def, prepare_data_def, print_table_schemas_def;
+
+int make_constants();
+int body(PyObject* module, PyObject* dict);
+
+}  // namespace tablescope
