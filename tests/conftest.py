@@ -115,6 +115,8 @@ class Database:
     user, password = "scope", "scope-pass"
     special_user, special_password = "special", "p@ss/w:rd% x"
     refused_user, refused_password = "refused", "refused-pass"
+    small_name = "scope_small"
+    schema_name = "scope_schema"
     readings = 3000
 
     def __init__(self, server):
@@ -141,6 +143,10 @@ class Database:
             f"CREATE USER '{self.user}'@'%' IDENTIFIED BY '{self.password}'",
             f"GRANT ALL ON {self.name}.* TO '{self.user}'@'%'",
             f"GRANT ALL ON {self.empty_name}.* TO '{self.user}'@'%'",
+            f"CREATE DATABASE {self.small_name}",
+            f"GRANT ALL ON {self.small_name}.* TO '{self.user}'@'%'",
+            f"CREATE DATABASE {self.schema_name}",
+            f"GRANT ALL ON {self.schema_name}.* TO '{self.user}'@'%'",
             ("CREATE USER %s@'%%' IDENTIFIED BY %s", (self.special_user, self.special_password)),
             f"GRANT SELECT ON {self.name}.* TO '{self.special_user}'@'%'",
             f"CREATE USER '{self.refused_user}'@'%' IDENTIFIED BY '{self.refused_password}' ACCOUNT LOCK",
@@ -157,6 +163,10 @@ class Database:
             "CREATE TABLE readings (id INT AUTO_INCREMENT PRIMARY KEY, taken DATETIME NOT NULL,"
             " value DOUBLE, flag TINYINT(1) NOT NULL)",
             database=self.name)
+        s.execute("CREATE TABLE t (id INT, name VARCHAR(8))",
+                  "INSERT INTO t VALUES (1, 'one'), (2, 'two')", database=self.small_name)
+        s.execute("CREATE TABLE alpha (x INT, y VARCHAR(10))",
+                  "CREATE TABLE beta (p DATE, q DOUBLE)", database=self.schema_name)
         rows = [(f"2024-01-01 00:{i // 60 % 60:02d}:{i % 60:02d}", i * 0.5 if i % 7 else None, i % 2)
                 for i in range(self.readings)]
         conn = s.admin(self.name)
