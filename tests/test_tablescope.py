@@ -31,7 +31,12 @@ def root_records(caplog, level=None):
 # The module
 
 def test_imports_the_installed_extension():
-    assert ts.__file__.endswith(".so") and "site-packages" in ts.__file__
+    import pathlib
+    import orveksdk
+    path = pathlib.Path(ts.__file__)
+    assert path.name == "tablescope.cpython-312-x86_64-linux-gnu.so" and path.is_file()
+    assert path.parent == pathlib.Path(orveksdk.__file__).parent
+    assert path.parent != pathlib.Path(__file__).resolve().parent.parent / "orveksdk"
 
 
 def test_namespace():
