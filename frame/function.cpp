@@ -56,17 +56,17 @@ PyObject* wrong_count(const FunctionDef& d, Py_ssize_t given) {
     return nullptr;
 }
 
-// The value passed under keyword `param`: the same text object first, then
-// an equal text.
-PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* param) {
+// Index of the keyword that fills `param`: the same text object first, then
+// an equal text; -1 when none does.
+Py_ssize_t find_keyword(PyObject* kwnames, PyObject* param) {
     Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < n; i++)
-        if (PyTuple_GET_ITEM(kwnames, i) == param) return kwvalues[i];
+        if (PyTuple_GET_ITEM(kwnames, i) == param) return i;
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        if (PyUnicode_Check(key) && PyUnicode_Compare(key, param) == 0) return kwvalues[i];
+        if (PyUnicode_Check(key) && PyUnicode_Compare(key, param) == 0) return i;
     }
-    return nullptr;
+    return -1;
 }
 
 // Index of the parameter that `key` names, or -1.
@@ -78,11 +78,19 @@ int parameter_index(const FunctionDef& d, PyObject* key) {
     return -1;
 }
 
-// Keywords that were not taken by a parameter after the positional ones.
-PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, const bool* taken) {
+// Whether keyword `k` filled one of the parameters after the first `given`,
+// by the same lookup that bound it.
+bool keyword_taken(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given, Py_ssize_t k) {
+    for (Py_ssize_t i = given; i < d.argcount; i++)
+        if (find_keyword(kwnames, PyTuple_GET_ITEM(d.argnames, i)) == k) return true;
+    return false;
+}
+
+// Raises for the first keyword, in call order, that no parameter took.
+PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given) {
     Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < n; k++) {
-        if (taken[k]) continue;
+        if (keyword_taken(d, kwnames, given, k)) continue;
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", d.name);
@@ -124,12 +132,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         PyObject* const* kwvalues = args + given;
         Py_ssize_t used = 0;
         for (Py_ssize_t i = given; i < d.argcount; i++) {
-            PyObject* v = find_keyword(kwnames, kwvalues, PyTuple_GET_ITEM(d.argnames, i));
-            if (v) {
-                values[i] = v;
+            Py_ssize_t k = find_keyword(kwnames, PyTuple_GET_ITEM(d.argnames, i));
+            if (k >= 0) {
+                values[i] = kwvalues[k];
                 used++;
-            } else if (PyErr_Occurred()) {
-                return nullptr;
             } else if (i < d.required) {
                 return wrong_count(d, i);
             } else {
@@ -137,25 +143,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             }
         }
         if (used < nkw) {
-            // Rare path: find which keywords no parameter took.
-            bool taken[64] = {};
-            if (nkw > 64) {
-                PyErr_Format(PyExc_TypeError, "%.200s() got too many keyword arguments", d.name);
-                add_definition_traceback(d);
-                return nullptr;
-            }
-            for (Py_ssize_t i = given; i < d.argcount; i++) {
-                PyObject* param = PyTuple_GET_ITEM(d.argnames, i);
-                for (Py_ssize_t k = 0; k < nkw; k++) {
-                    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-                    if (!taken[k] && (key == param || (PyUnicode_Check(key) &&
-                                                       PyUnicode_Compare(key, param) == 0))) {
-                        taken[k] = true;
-                        break;
-                    }
-                }
-            }
-            return leftover_keyword(d, kwnames, taken);
+            // Rare path: name the first keyword that no parameter took.
+            return leftover_keyword(d, kwnames, given);
         }
     }
 

@@ -1,4 +1,5 @@
 """Shared fixtures: subprocess runner and the leak check."""
+import ctypes
 import gc
 import os
 import subprocess
@@ -92,6 +93,24 @@ def frame_names(exc):
 @pytest.fixture
 def tb_names():
     return frame_names
+
+
+def c_vectorcall(func, args, kwnames):
+    """Calls `func` through PyObject_Vectorcall with any keyword-name tuple,
+    which Python code cannot build (non-text or repeated names)."""
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
+                                        ctypes.py_object]
+    keep = [ctypes.py_object(a) for a in args]
+    array = (ctypes.py_object * len(keep))(*keep)
+    nargs = len(args) - len(kwnames)
+    return api.PyObject_Vectorcall(func, ctypes.addressof(array), nargs, kwnames)
+
+
+@pytest.fixture(scope="session")
+def vectorcall():
+    return c_vectorcall
 
 
 # ---------------------------------------------------------------------------

@@ -1,6 +1,5 @@
 """The frame's function objects: attributes, binding, calls, pickling."""
 import asyncio
-import ctypes
 import gc
 import inspect
 import pickle
@@ -303,18 +302,7 @@ def test_keyword_binding_matches_equal_texts():
     assert list(out["dates"]) == ["2024-01-03"]
 
 
-def vectorcall(func, args, kwnames):
-    api = ctypes.pythonapi
-    api.PyObject_Vectorcall.restype = ctypes.py_object
-    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
-                                        ctypes.py_object]
-    keep = [ctypes.py_object(a) for a in args]
-    array = (ctypes.py_object * len(keep))(*keep)
-    nargs = len(args) - len(kwnames)
-    return api.PyObject_Vectorcall(func, ctypes.addressof(array), nargs, kwnames)
-
-
-def test_non_text_keyword_names_through_the_c_call_protocol(tb_names):
+def test_non_text_keyword_names_through_the_c_call_protocol(vectorcall):
     with pytest.raises(TypeError) as info:
         vectorcall(tk.conv_date, ["2024-01-01", 1], (5,))
     assert str(info.value) == "conv_date() keywords must be strings"
