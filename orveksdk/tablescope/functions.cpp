@@ -211,6 +211,18 @@ frame::FunctionDef prepare_data_def{
     .entry = prepare_data, .argcount = 1, .required = 1, .varnames = prepare_data_vars,
     .line = __LINE__};
 
+// fcntl.flock(file, how): the cache file is read under a shared lock and
+// written under an exclusive one, so a reader never sees another process's
+// write half done and two writers never interleave their bytes (which could
+// unpickle as a mixture of two databases). The writer's "wb" still empties
+// the file before it has the lock; it empties it again once it holds it.
+int lock_cache(PyObject* file, const frame::Name& how) {
+    Ref fcntl = frame::import(n::fcntl);                                   if (!fcntl) return -1;
+    Ref flag = getattr(fcntl, how);                                        if (!flag) return -1;
+    Ref done = call_method(fcntl, n::flock, {file, flag});                 if (!done) return -1;
+    return 0;
+}
+
 PyObject* prepare_data(PyObject*, PyObject* const* args) {
     static constexpr frame::Where here{"orveksdk.tablescope.MySQLDatabaseTableScope.prepare_data"};
     PyObject* self = args[0];
@@ -237,6 +249,8 @@ PyObject* prepare_data(PyObject*, PyObject* const* args) {
             frame::With with{here};
             Ref file = with.enter(manager);                                if (!file) return here.fail();
             int block = [&]() -> int {
+                //             fcntl.flock(file, fcntl.LOCK_SH)
+                if (lock_cache(file, n::LOCK_SH) < 0)                      return here.fail();
                 //             return pickle.load(file)   (with the tags given back)
                 Ref pickle = global(n::pickle);                            if (!pickle) return here.fail();
                 loaded = call_method(pickle, n::load, {file});             if (!loaded) return here.fail();
@@ -304,6 +318,10 @@ PyObject* prepare_data(PyObject*, PyObject* const* args) {
         frame::With write{here};
         Ref file = write.enter(writer);                                    if (!file) return here.fail();
         int dumped = [&]() -> int {
+            //         fcntl.flock(file, fcntl.LOCK_EX)
+            if (lock_cache(file, n::LOCK_EX) < 0)                          return here.fail();
+            //         file.truncate()
+            Ref emptied = call_method(file, n::truncate);                  if (!emptied) return here.fail();
             //         pickle.dump(dataframes, file)
             Ref pickle = global(n::pickle);                                if (!pickle) return here.fail();
             Ref done = call_method(pickle, n::dump, {dataframes, file});   if (!done) return here.fail();
