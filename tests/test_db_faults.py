@@ -1,6 +1,7 @@
 """tablescope against a failing server and a damaged or contended cache file.
 Each case ends in a logged record, a raised exception or the right list,
 never in a crash or a wrong list."""
+import gc
 import logging
 import os
 import pickle
@@ -364,3 +365,51 @@ def test_two_writers_never_leave_a_mixture(db, twin_databases, tmp_path, monkeyp
     assert which(results["A"]) == 0
     which(results["B"])
     which(real.loads((tmp_path / "db_cache.pkl").read_bytes()))
+
+
+# ---------------------------------------------------------------------------
+# Repeated connect()
+
+def server_connections(db):
+    conn = db.server.admin()
+    try:
+        with conn.cursor() as cur:
+            cur.execute("SELECT COUNT(*) FROM information_schema.processlist WHERE user = %s",
+                        (db.user,))
+            return cur.fetchone()[0]
+    finally:
+        conn.close()
+
+
+def test_repeated_connect_does_not_exhaust_the_server(db, tmp_path):
+    obj = db.scope(ts, tmp_path, database=db.small_name)
+    obj.connect()
+    kept = obj.engine  # somebody else still uses the first engine
+    gc.collect()
+    before = server_connections(db)
+    gc.disable()  # the replaced engines' connections must close without it
+    try:
+        for _ in range(300):  # more than the server's connection limit
+            obj.connect()
+        assert server_connections(db) <= before + 1
+    finally:
+        gc.enable()
+    with kept.connect() as conn:  # a replaced engine still works
+        assert conn.exec_driver_sql("SELECT 1").scalar() == 1
+    assert obj.engine is not kept
+    assert len(obj.prepare_data()) == 1
+
+
+def test_connect_replacing_a_stand_in_engine(db, tmp_path):
+    obj = db.scope(ts, tmp_path, database=db.small_name)
+    obj.engine = "not an engine"  # nothing to dispose of
+    obj.connect()
+
+    class Failing:
+        def dispose(self):
+            raise sqlalchemy.exc.InvalidRequestError("dispose failed")
+    obj.engine = Failing()
+    with Records() as log, pytest.raises(sqlalchemy.exc.InvalidRequestError):
+        obj.connect()
+    assert log.records == [("ERROR", "Error connecting to the database: dispose failed")]
+    assert not isinstance(obj.engine, Failing)  # the new engine stays, as after any failure

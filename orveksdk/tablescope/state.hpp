@@ -17,7 +17,7 @@ inline Name create_engine{"create_engine"}, sqlalchemy_exc{"sqlalchemy.exc"};
 inline Name SQLAlchemyError{"SQLAlchemyError"};
 inline Name MySQLDatabaseTableScope{"MySQLDatabaseTableScope"}, test{"__test__"};
 inline Name basicConfig{"basicConfig"}, INFO{"INFO"}, level{"level"}, format{"format"};
-inline Name info{"info"}, error{"error"};
+inline Name info{"info"}, error{"error"}, dispose{"dispose"};
 inline Name init{"__init__"}, connect{"connect"}, prepare_data{"prepare_data"};
 inline Name print_table_schemas{"print_table_schemas"};
 inline Name connection_string{"connection_string"}, engine{"engine"};
