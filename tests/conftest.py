@@ -22,7 +22,13 @@ class Leaks:
         self.rounds = rounds
         self.warmup = warmup
 
-    def check(self, fn, *args, expect=None, rounds=None, per_call_bytes=8, **kwargs):
+    def check(self, fn, *args, expect=None, rounds=None, per_call_bytes=8, blocks=False,
+              **kwargs):
+        """Fails when memory grows with the calls. By default growth is
+        traced memory (tracemalloc); with `blocks` it is the interpreter's
+        count of allocated memory blocks, which costs nothing per call and
+        so suits long runs: every object a call leaks is such a block.
+        `per_call_bytes` then bounds blocks per hundred calls."""
         rounds = rounds or self.rounds
 
         def once():
@@ -35,25 +41,30 @@ class Leaks:
                 if expect is not None:
                     raise AssertionError(f"{fn!r} did not raise {expect}")
 
+        def measure():
+            gc.collect()
+            return sys.getallocatedblocks() if blocks else tracemalloc.get_traced_memory()[0]
+
         for _ in range(self.warmup):
             once()
         gc.collect()
         refcounts = [sys.getrefcount(a) for a in args]
-        tracemalloc.start()
+        if not blocks:
+            tracemalloc.start()
         try:
             for _ in range(rounds):
                 once()
-            gc.collect()
-            first, _ = tracemalloc.get_traced_memory()
+            first = measure()
             for _ in range(rounds):
                 once()
-            gc.collect()
-            second, _ = tracemalloc.get_traced_memory()
+            second = measure()
         finally:
-            tracemalloc.stop()
+            if not blocks:
+                tracemalloc.stop()
         growth = second - first
-        assert growth < rounds * per_call_bytes, (
-            f"memory grew by {growth} bytes over {rounds} calls of {fn!r}")
+        limit = rounds * per_call_bytes / 100 if blocks else rounds * per_call_bytes
+        unit = "memory blocks" if blocks else "bytes"
+        assert growth < limit, f"memory grew by {growth} {unit} over {rounds} calls of {fn!r}"
         after = [sys.getrefcount(a) for a in args]
         assert after == refcounts, f"argument reference counts changed: {refcounts} -> {after}"
 
