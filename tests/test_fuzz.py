@@ -156,7 +156,7 @@ def test_run_returns_a_frame_or_one_error_entry(text):
         out = tool._run(text)
     assert time.monotonic() - start < CALL_SECONDS, text[:200]
     check_result(out, text[:200])
-    event("frame" if isinstance(out, pd.DataFrame) else out["error"][:30])
+    event("frame" if isinstance(out, pd.DataFrame) else ascii(out["error"][:30]))
     if isinstance(out, dict) and out["error"] != "Forecasting produced an empty DataFrame.":
         # the printed traceback names the failing statement of _run
         assert "orveksdk.trend_kit.TrendKit._run" in stderr.getvalue()

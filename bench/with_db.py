@@ -1,0 +1,42 @@
+"""Starts a private MariaDB server, loads the benchmark tables, runs the
+command given with ORVEKSDK_BENCH_DB naming the database, and removes the
+server again."""
+import importlib.util
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+spec = importlib.util.spec_from_file_location(
+    "private_mariadb", os.path.join(HERE, "..", "scripts", "private_mariadb.py"))
+private_mariadb = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(private_mariadb)
+
+TABLES, ROWS = 10, 10_000
+
+
+def load(server):
+    server.execute("CREATE DATABASE bench", "CREATE USER 'bench'@'%' IDENTIFIED BY 'bench-pass'",
+                   "GRANT ALL ON bench.* TO 'bench'@'%'")
+    conn = server.admin("bench")
+    try:
+        with conn.cursor() as cur:
+            for t in range(TABLES):
+                cur.execute(f"CREATE TABLE t{t:02d} (id INT PRIMARY KEY, taken DATETIME,"
+                            " amount DOUBLE, label VARCHAR(32))")
+                cur.executemany(f"INSERT INTO t{t:02d} VALUES (%s, %s, %s, %s)",
+                                [(i, f"2024-01-01 {i // 3600 % 24:02d}:{i // 60 % 60:02d}:{i % 60:02d}",
+                                  i * 0.25 + t, f"label {i % 97}") for i in range(ROWS)])
+    finally:
+        conn.close()
+
+
+def main():
+    with private_mariadb.PrivateMariaDB() as server:
+        load(server)
+        env = dict(os.environ, ORVEKSDK_BENCH_DB=f"{server.host}:{server.port},bench,bench-pass,bench")
+        sys.exit(subprocess.call(sys.argv[1:], env=env))
+
+
+if __name__ == "__main__":
+    main()
