@@ -6,7 +6,6 @@ import fcntl
 import logging
 import os
 import pickle
-import urllib.parse
 from datetime import datetime, timedelta
 
 import pandas as pd
@@ -100,7 +99,7 @@ class MySQLDatabaseTableScope:
                  cache_file="db_cache.pkl"):
         if not all([username, password, host, database]):
             raise ValueError("All connection parameters must be provided and not None.")
-        quote = urllib.parse.quote
+        from urllib.parse import quote
         self.connection_string = (f"mysql+pymysql://{quote(f'{username}', safe='')}:"
                                   f"{quote(f'{password}', safe='')}@{host}/{database}")
         self.engine = None

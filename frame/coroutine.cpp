@@ -15,9 +15,6 @@ PyObject* const suspended = reinterpret_cast<PyObject*>(&suspended_marker);
 
 namespace {
 
-Name n_coro_name{"__name__"};
-Name n_coro_qualname{"__qualname__"};
-Name n_coro_module{"__module__"};
 
 // ---------------------------------------------------------------------------
 // Closure record: the arguments of one call of an asynchronous function.
@@ -344,6 +341,12 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     CoroutineObject* c = as_coroutine(self);
     if (already_executing(c)) return nullptr;
     if (c->resume == -1) Py_RETURN_NONE;
+    if (c->resume == 0) {
+        // An unstarted body would meet GeneratorExit on entry and end with
+        // it: the coroutine just finishes.
+        finish(c);
+        Py_RETURN_NONE;
+    }
     Ref keep = borrow(self);
     PyObject* produced;
     {
@@ -709,10 +712,8 @@ PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) {
     for (int i = 0; i < nargs; i++) r->args[i] = Py_NewRef(args[i]);
     r->nargs = nargs;
 
-    Ref name = getattr(function, n_coro_name);
-    Ref qualname = name ? getattr(function, n_coro_qualname) : Ref();
-    Ref module = qualname ? getattr(function, n_coro_module) : Ref();
-    if (!module) return nullptr;
+    Ref name, qualname, module;
+    if (function_names(function, name, qualname, module) < 0) return nullptr;
 
     CoroutineObject* c = PyObject_GC_New(CoroutineObject, state.coroutine_type);
     if (!c) return nullptr;

@@ -1,5 +1,7 @@
 #include "frame/function.hpp"
 
+#include <cstring>
+
 #include "frame/coroutine.hpp"
 #include "frame/ops.hpp"
 
@@ -108,6 +110,35 @@ PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t g
     return nullptr;
 }
 
+// TypeError "Argument 'x' has incorrect type (expected int, got float)".
+// The pieces are copied by hand rather than through PyErr_Format: the
+// refusal is a hot path for callers that probe types, and the general
+// formatter cost twice the rest of the call.
+PyObject* refuse_type(PyObject* param, PyTypeObject* expected, PyTypeObject* got) {
+    char text[700];
+    std::size_t n = 0;
+    auto put = [&](const char* piece, std::size_t most) {
+        std::size_t len = std::strlen(piece);
+        if (len > most) len = most;
+        std::memcpy(text + n, piece, len);
+        n += len;
+    };
+    const char* name = PyUnicode_AsUTF8(param);
+    if (!name) return nullptr;
+    put("Argument '", 16);
+    put(name, 200);
+    put("' has incorrect type (expected ", 40);
+    put(expected->tp_name, 200);
+    put(", got ", 8);
+    put(got->tp_name, 200);
+    put(")", 1);
+    PyObject* message = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "replace");
+    if (!message) return nullptr;
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
+    return nullptr;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
@@ -150,13 +181,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
     for (std::size_t i = 0; i < d.exact_types.size(); i++) {
         PyTypeObject* expected = d.exact_types[i];
-        if (expected && Py_TYPE(values[i]) != expected) {
-            PyErr_Format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         PyUnicode_AsUTF8(PyTuple_GET_ITEM(d.argnames, i)), expected->tp_name,
-                         Py_TYPE(values[i])->tp_name);
-            return nullptr;
-        }
+        if (expected && Py_TYPE(values[i]) != expected)
+            return refuse_type(PyTuple_GET_ITEM(d.argnames, i), expected, Py_TYPE(values[i]));
     }
 
     if (d.flags & kAsync) return new_coroutine(self, values, d.argcount);
@@ -445,6 +471,14 @@ PyTypeObject function_type = [] {
 PyTypeObject* own_function_type() { return &function_type; }
 
 const FunctionDef& definition_of(PyObject* function) { return *as_function(function)->def; }
+
+int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module) {
+    name = steal(get_name(function, nullptr));
+    if (!name) return -1;
+    qualname = steal(get_qualname(function, nullptr));
+    module = steal(get_module(function, nullptr));
+    return 0;
+}
 
 void add_definition_traceback(const FunctionDef& def) {
     add_traceback(PyUnicode_AsUTF8(def.trace_name), def.file, def.line);

@@ -1,5 +1,7 @@
 #include "frame/module.hpp"
 
+#include <unordered_map>
+
 #include <frameobject.h>
 
 #include "frame/coroutine.hpp"
@@ -269,10 +271,42 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
+namespace {
+
+// The code object of each traceback site, made once: sites are a fixed set
+// of (entry name, source file, line), all static texts, so their addresses
+// identify them. Kept for the life of the process, as the module is.
+struct Site {
+    const char* name;
+    const char* file;
+    int line;
+    bool operator==(const Site&) const = default;
+};
+struct SiteHash {
+    std::size_t operator()(const Site& s) const noexcept {
+        return std::hash<const void*>()(s.name) ^ (std::hash<const void*>()(s.file) << 1) ^
+               (static_cast<std::size_t>(s.line) << 3);
+    }
+};
+std::unordered_map<Site, PyCodeObject*, SiteHash>* site_codes;
+
+PyCodeObject* site_code(const char* name, const char* file, int line) {
+    if (!site_codes) site_codes = new std::unordered_map<Site, PyCodeObject*, SiteHash>();
+    Site key{name, file, line};
+    auto found = site_codes->find(key);
+    if (found != site_codes->end()) return found->second;
+    PyCodeObject* code = PyCode_NewEmpty(file, name, line);
+    if (code) site_codes->emplace(key, code);
+    return code;
+}
+
+}  // namespace
+
 void add_traceback(const char* name, const char* file, int line) {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
-    PyCodeObject* code = PyCode_NewEmpty(file, name, line);
+    PyCodeObject* code = site_code(name, file, line);  // borrowed
+    Py_XINCREF(code);
     PyFrameObject* frame = nullptr;
     if (code && state.dict) frame = PyFrame_New(PyThreadState_Get(), code, state.dict, nullptr);
     // A failure to build the entry must not replace the exception it is for.

@@ -45,11 +45,8 @@ void raise_not_established() {
 // quote(f"{value}", safe=""): a credential percent-encoded for the URL, so
 // that "@", ":", "/" or "%" in it stay part of it instead of changing which
 // host, port or database the URL names.
-Ref quoted(PyObject* value) {
+Ref quoted(PyObject* quote, PyObject* value) {
     Ref text = format_field(value);                                        if (!text) return {};
-    Ref parse = frame::import_for_from(n::urllib_parse, tuples.quote_fromlist);
-    if (!parse) return {};
-    Ref quote = frame::import_from(parse, n::quote);                       if (!quote) return {};
     PyObject* args[] = {text, frame::state.empty_text};
     return steal(PyObject_Vectorcall(quote, args, 1, tuples.safe_kwnames));
 }
@@ -128,9 +125,13 @@ PyObject* init(PyObject*, PyObject* const* args) {
         return here.fail();
     }
 
+    // from urllib.parse import quote
+    Ref parse = frame::import_for_from(n::urllib_parse, tuples.quote_fromlist);
+    if (!parse)                                                            return here.fail();
+    Ref quote = frame::import_from(parse, n::quote);                       if (!quote) return here.fail();
     // self.connection_string = f"mysql+pymysql://{quote(username)}:{quote(password)}@{host}/{database}"
-    Ref user_text = quoted(username);                                      if (!user_text) return here.fail();
-    Ref password_text = quoted(password);                                  if (!password_text) return here.fail();
+    Ref user_text = quoted(quote, username);                               if (!user_text) return here.fail();
+    Ref password_text = quoted(quote, password);                           if (!password_text) return here.fail();
     Ref host_text = format_field(host);                                    if (!host_text) return here.fail();
     Ref database_text = format_field(database);                            if (!database_text) return here.fail();
     Ref url = join_text({t::url_scheme, user_text, t::colon, password_text, t::at, host_text,
