@@ -7,11 +7,6 @@
 
 namespace frame {
 
-namespace {
-char suspended_marker;
-}  // namespace
-
-PyObject* const suspended = reinterpret_cast<PyObject*>(&suspended_marker);
 
 namespace {
 
@@ -87,6 +82,11 @@ struct CoroutineObject {
     PyObject* closure;  // ClosureRecord
     int resume;         // 0 not started, > 0 suspended, -1 finished
     char running;
+    // Set by suspend() for the engine entering the body. A flag in the
+    // object, not a sentinel return value: the coroutine type is shared by
+    // every module built on the frame, and each module's copy of the frame
+    // would have had a sentinel of its own.
+    char suspending;
     PyObject* awaiting;  // cr_await: an iterator, or a coroutine of the frame
     PyObject* received;  // what the body finds at its resume point
     _PyErr_StackItem exc_state;
@@ -270,7 +270,10 @@ PyObject* run_body(CoroutineObject* c) {
     for (;;) {
         result = c->def->entry(as_object(c), record->args);
         Py_CLEAR(c->received);
-        if (result != suspended) break;
+        if (!c->suspending) break;
+        c->suspending = 0;
+        if (!result) break;
+        Py_DECREF(result);
         // The body awaits: the awaited object's first step runs at once.
         if (PyObject* produced = forward_send(c, Py_None)) return produced;
     }
@@ -701,7 +704,8 @@ PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point) {
     }
     Py_XSETREF(c->awaiting, awaited.release());
     c->resume = point;
-    return suspended;
+    c->suspending = 1;
+    return Py_NewRef(Py_None);
 }
 
 PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) {
@@ -721,6 +725,7 @@ PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) {
     c->closure = record.release();
     c->resume = 0;
     c->running = 0;
+    c->suspending = 0;
     c->awaiting = nullptr;
     c->received = nullptr;
     c->exc_state.exc_value = nullptr;

@@ -24,10 +24,10 @@ PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs);
 // the body at `next_point` with the result as received() -- or, when the
 // awaited object failed or an exception was thrown in, with received() null
 // and that exception pending.
-extern PyObject* const suspended;
 int resume_point(PyObject* coroutine);
 PyObject* received(PyObject* coroutine);  // borrowed
-// Returns `suspended`, or null when `awaitable` cannot be awaited.
+// Returns a new reference for the body to return as it is, or null when
+// `awaitable` cannot be awaited.
 PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point);
 
 }  // namespace frame

@@ -374,3 +374,31 @@ def test_suspended_coroutines_do_not_leak(leaks):
     leaks.check(driven, per_call_bytes=16)
     leaks.check(dropped, per_call_bytes=16)
     leaks.check(awaited, rounds=100, per_call_bytes=256)
+
+
+@pytest.mark.parametrize("first", ["orveksdk.trend_kit", "orveksdk._frame_testing"])
+def test_suspending_whichever_module_shared_the_coroutine_type(python, first):
+    # The coroutine type comes from whichever module was imported first; a
+    # body of the other module must still be able to suspend in it.
+    proc = python(f"""
+        import importlib
+        importlib.import_module({first!r})
+        import orveksdk._frame_testing as ft
+        import orveksdk.trend_kit as tk
+
+        class Steps:
+            def __await__(self):
+                yield "step"
+                return "fin"
+
+        coro = ft.relay(Steps())
+        other = tk.TrendKit()._arun("x")
+        assert type(coro) is type(other)
+        other.close()
+        print(coro.send(None))
+        try:
+            coro.send(None)
+        except StopIteration as stop:
+            print(stop.value)
+    """)
+    assert proc.stdout.splitlines() == ["step", "('done', 'fin')"]
