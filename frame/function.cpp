@@ -38,6 +38,47 @@ Name n_is_coroutine{"_is_coroutine"};
 // ---------------------------------------------------------------------------
 // Argument binding
 
+// A TypeError message assembled from pieces into a stack buffer: binding
+// failures and refusals are hot paths for callers that probe, and the
+// interpreter's general formatter cost more than the rest of the call.
+class Message {
+public:
+    Message& put(const char* piece, std::size_t most = 200) {
+        std::size_t len = std::strlen(piece);
+        if (len > most) len = most;
+        if (len > sizeof text_ - n_) len = sizeof text_ - n_;
+        std::memcpy(text_ + n_, piece, len);
+        n_ += len;
+        return *this;
+    }
+    Message& put(Py_ssize_t number) {
+        char digits[24];
+        std::size_t len = 0;
+        bool negative = number < 0;
+        std::size_t value = negative ? 0 - static_cast<std::size_t>(number)
+                                     : static_cast<std::size_t>(number);
+        do {
+            digits[len++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value);
+        if (negative) digits[len++] = '-';
+        while (len && n_ < sizeof text_) text_[n_++] = digits[--len];
+        return *this;
+    }
+    // Raises TypeError with the text; returns null.
+    PyObject* raise() {
+        PyObject* message = PyUnicode_DecodeUTF8(text_, static_cast<Py_ssize_t>(n_), "replace");
+        if (!message) return nullptr;
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
+        return nullptr;
+    }
+
+private:
+    char text_[720];
+    std::size_t n_ = 0;
+};
+
 // "f() takes exactly 2 positional arguments (3 given)"
 PyObject* wrong_count(const FunctionDef& d, Py_ssize_t given) {
     const char* how;
@@ -52,8 +93,11 @@ PyObject* wrong_count(const FunctionDef& d, Py_ssize_t given) {
         how = "at most";
         number = d.argcount;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 d.name, how, number, number == 1 ? "" : "s", given);
+    Message()
+        .put(d.name).put("() takes ").put(how).put(" ").put(number)
+        .put(number == 1 ? " positional argument (" : " positional arguments (")
+        .put(given).put(" given)")
+        .raise();
     add_definition_traceback(d);
     return nullptr;
 }
@@ -111,32 +155,13 @@ PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t g
 }
 
 // TypeError "Argument 'x' has incorrect type (expected int, got float)".
-// The pieces are copied by hand rather than through PyErr_Format: the
-// refusal is a hot path for callers that probe types, and the general
-// formatter cost twice the rest of the call.
 PyObject* refuse_type(PyObject* param, PyTypeObject* expected, PyTypeObject* got) {
-    char text[700];
-    std::size_t n = 0;
-    auto put = [&](const char* piece, std::size_t most) {
-        std::size_t len = std::strlen(piece);
-        if (len > most) len = most;
-        std::memcpy(text + n, piece, len);
-        n += len;
-    };
     const char* name = PyUnicode_AsUTF8(param);
     if (!name) return nullptr;
-    put("Argument '", 16);
-    put(name, 200);
-    put("' has incorrect type (expected ", 40);
-    put(expected->tp_name, 200);
-    put(", got ", 8);
-    put(got->tp_name, 200);
-    put(")", 1);
-    PyObject* message = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "replace");
-    if (!message) return nullptr;
-    PyErr_SetObject(PyExc_TypeError, message);
-    Py_DECREF(message);
-    return nullptr;
+    return Message()
+        .put("Argument '").put(name).put("' has incorrect type (expected ").put(expected->tp_name)
+        .put(", got ").put(got->tp_name).put(")")
+        .raise();
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
