@@ -139,14 +139,20 @@ PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t g
         if (keyword_taken(d, kwnames, given, k)) continue;
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", d.name);
-        } else if (parameter_index(d, key) >= 0) {
-            // Filled positionally already, or named twice among the keywords.
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         d.name, key);
+            Message().put(d.name).put("() keywords must be strings").raise();
         } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", d.name,
-                         key);
+            // Filled positionally already, or named twice among the keywords.
+            const bool repeated = parameter_index(d, key) >= 0;
+            const char* what = repeated ? "() got multiple values for keyword argument '"
+                                        : "() got an unexpected keyword argument '";
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_IS_ASCII(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+            if (text && size <= 400 && std::strlen(text) == static_cast<std::size_t>(size)) {
+                Message().put(d.name).put(what, 60).put(text, 400).put("'").raise();
+            } else {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "%s%s%U'", d.name, what, key);
+            }
         }
         add_definition_traceback(d);
         return nullptr;

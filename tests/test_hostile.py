@@ -86,6 +86,13 @@ class Raising(collections.abc.Mapping):
      (TypeError, "conv_date() got an unexpected keyword argument 'k0'")),
     (lambda: tk.ts_forecast(frame_df(), **{f"k{i}": i for i in range(70)}, period=1),
      (TypeError, "ts_forecast() got an unexpected keyword argument 'k0'")),
+    # keyword names the message must carry whole: non-ASCII, a NUL, very long
+    (lambda: tk.conv_date("x", **{"é": 1}),
+     (TypeError, "conv_date() got an unexpected keyword argument 'é'")),
+    (lambda: tk.conv_date("x", **{"a\x00b": 1}),
+     (TypeError, "conv_date() got an unexpected keyword argument 'a\x00b'")),
+    (lambda: tk.conv_date("x", **{"k" * 1000: 1}),
+     (TypeError, "conv_date() got an unexpected keyword argument '" + "k" * 1000 + "'")),
     # nested partials merge their keywords as Python does; a later one wins
     (lambda: functools.partial(functools.partial(tk.conv_date, dt="2024-01-01"),
                                dt="2024-02-02")(), "2024-02-02"),
