@@ -127,9 +127,6 @@ def make(name, side):
     if name.startswith("forecast_"):
         return tk.ts_forecast, series(int(name.split("_")[1]))
     if name == "run":
-        import contextlib
-        import io
-        contextlib.redirect_stderr(io.StringIO()).__enter__()
         return tk.TrendKit()._run, payload(30)
     host, user, password, database = db_address()
     where = tempfile.mkdtemp(prefix=f"orveksdk-bench-{side}-")
@@ -216,7 +213,8 @@ def main():
     if QUICK:
         runner = InProcess()
     else:
-        sys.argv.append("--inherit-environ=ORVEKSDK_BENCH_DB") if "--worker" not in sys.argv else None
+        if "--worker" not in sys.argv:
+            sys.argv.append("--inherit-environ=ORVEKSDK_BENCH_DB")
         runner = pyperf.Runner(processes=4, values=5)
     results = []
     for row in ROWS_TABLE:

@@ -1,5 +1,6 @@
 #include "frame/function.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "frame/coroutine.hpp"
@@ -43,11 +44,13 @@ Name n_is_coroutine{"_is_coroutine"};
 // interpreter's general formatter cost more than the rest of the call.
 class Message {
 public:
+    // At most `most` bytes of a C string, as "%.200s" takes.
     Message& put(const char* piece, std::size_t most = 200) {
-        std::size_t len = std::strlen(piece);
-        if (len > most) len = most;
+        return put_bytes(piece, std::min(std::strlen(piece), most));
+    }
+    Message& put_bytes(const char* bytes, std::size_t len) {
         if (len > sizeof text_ - n_) len = sizeof text_ - n_;
-        std::memcpy(text_ + n_, piece, len);
+        std::memcpy(text_ + n_, bytes, len);
         n_ += len;
         return *this;
     }
@@ -145,10 +148,12 @@ PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t g
             const bool repeated = parameter_index(d, key) >= 0;
             const char* what = repeated ? "() got multiple values for keyword argument '"
                                         : "() got an unexpected keyword argument '";
+            // A name too long for the buffer, or one UTF-8 cannot carry
+            // (lone surrogates), goes through the general formatter.
             Py_ssize_t size = 0;
-            const char* text = PyUnicode_IS_ASCII(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
-            if (text && size <= 400 && std::strlen(text) == static_cast<std::size_t>(size)) {
-                Message().put(d.name).put(what, 60).put(text, 400).put("'").raise();
+            const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+            if (text && size <= 400) {
+                Message().put(d.name).put(what, 60).put_bytes(text, static_cast<std::size_t>(size)).put("'").raise();
             } else {
                 PyErr_Clear();
                 PyErr_Format(PyExc_TypeError, "%s%s%U'", d.name, what, key);

@@ -9,6 +9,17 @@
 
 namespace frame {
 
+int lookup_optional(PyObject* obj, PyObject* name, Ref* out) {
+    PyObject* v = PyObject_GetAttr(obj, name);
+    if (v) {
+        *out = steal(v);
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
 State state;
 
 namespace {
@@ -38,19 +49,6 @@ Name n_prepare{"__prepare__"};
 Name n_spec{"__spec__"};
 Name n_initializing{"_initializing"};
 Text t_dot{"."};
-
-// getattr(obj, name) where AttributeError means "absent": returns 1 with
-// *out set, 0 when absent, -1 on any other error.
-int lookup_optional(PyObject* obj, PyObject* name, Ref* out) {
-    PyObject* v = PyObject_GetAttr(obj, name);
-    if (v) {
-        *out = steal(v);
-        return 1;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
-}
 
 int copy_spec_attribute(PyObject* spec, const char* from, PyObject* module, const char* to,
                         bool skip_none) {

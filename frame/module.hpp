@@ -186,6 +186,10 @@ Ref global(const Name& name);
 // Binds `value` under `name` in the module's dictionary.
 int bind(const Name& name, PyObject* value);
 
+// getattr(obj, name) where AttributeError means "absent": returns 1 with
+// *out set, 0 when absent, -1 on any other error.
+int lookup_optional(PyObject* obj, PyObject* name, Ref* out);
+
 // `import a`: the module in sys.modules unless it is still initialising,
 // otherwise the interpreter's import.
 Ref import(const Name& module);

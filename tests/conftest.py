@@ -127,14 +127,20 @@ def vectorcall():
 # ---------------------------------------------------------------------------
 # The private MariaDB server
 
-def _load_server_module():
+def load_project_module(relative_path, name):
+    """A module of the repository outside the package (scripts/, bench/)."""
     import importlib.util
-    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                        "scripts", "private_mariadb.py")
-    spec = importlib.util.spec_from_file_location("private_mariadb", path)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    spec = importlib.util.spec_from_file_location(name, os.path.join(root, relative_path))
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+@pytest.fixture(scope="session")
+def baseline():
+    """The package's statements as plain Python (the benchmarks' baseline)."""
+    return load_project_module(os.path.join("bench", "baseline.py"), "baseline")
 
 
 class Database:
@@ -209,7 +215,8 @@ class Database:
 
 @pytest.fixture(scope="session")
 def mariadb_server():
-    server = _load_server_module().PrivateMariaDB()
+    server = load_project_module(os.path.join("scripts", "private_mariadb.py"),
+                                 "private_mariadb").PrivateMariaDB()
     try:
         server.start()
         db = Database(server)

@@ -69,26 +69,6 @@ def test_conv_date_uses_the_current_parser_binding(rebind, tb_names):
 
 # --- ts_forecast ----------------------------------------------------------------
 
-def plain_ts_forecast(df, period):
-    """The same statements as plain Python, for comparison."""
-    df["timestamp"] = pd.to_datetime(df["timestamp"])
-    dates = df["timestamp"]
-    values = df["values"]
-    df.set_index("timestamp", inplace=True)
-    x = [(date - pd.Timestamp("1970-01-01")).days for date in dates]
-    model = LinearRegression()
-    model.fit([[x] for x in x], values)
-    date_intervals = [(dates[i + 1] - dates[i]).days for i in range(len(dates) - 1)]
-    average_interval = sum(date_intervals) / len(date_intervals)
-    last_date = dates.max()
-    future_dates = [last_date + datetime.timedelta(days=i * average_interval)
-                    for i in range(1, period + 1)]
-    forecast_x = [(date - datetime.datetime(1970, 1, 1)).days for date in future_dates]
-    forecast = model.predict([[x] for x in forecast_x])
-    forecast_dates = [date.strftime("%Y-%m-%d") for date in future_dates]
-    return pd.DataFrame({"dates": forecast_dates, "Forecasted_values": forecast})
-
-
 def series(dates, values):
     return pd.DataFrame({"timestamp": list(dates), "values": list(values)})
 
@@ -128,9 +108,9 @@ def test_uneven_gaps_use_the_mean_gap_and_whole_day_numbers(rebind):
     (pd.date_range("2023-01-01", periods=200, freq="3D").strftime("%Y-%m-%d"),
      np.linspace(0, 10, 200) + np.sin(np.arange(200)), 30),
 ])
-def test_results_equal_the_plain_statements(dates, values, period):
+def test_results_equal_the_plain_statements(baseline, dates, values, period):
     ours = tk.ts_forecast(series(dates, values), period)
-    plain = plain_ts_forecast(series(dates, values), period)
+    plain = baseline.ts_forecast(series(dates, values), period)
     pd.testing.assert_frame_equal(ours, plain)
 
 

@@ -47,7 +47,7 @@ def soak(leaks):
 
 
 @pytest.fixture(autouse=True)
-def quiet(monkeypatch):
+def quiet():
     # Error paths print tracebacks and write log records; 20,000 of each
     # would only fill the captured output.
     logging.disable(logging.CRITICAL)

@@ -165,14 +165,6 @@ frame::FunctionDef connect_def{
     .name = "connect", .qualname = "MySQLDatabaseTableScope.connect", .entry = connect,
     .argcount = 1, .required = 1, .varnames = connect_vars, .line = __LINE__};
 
-// getattr(obj, name, None) as a null Ref without an exception; null with
-// one when the lookup failed otherwise.
-Ref optional_attr(PyObject* obj, const frame::Name& name) {
-    PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(obj, name.obj(), &value) < 0) return {};
-    return steal(value);
-}
-
 // An engine keeps its pooled connections open, and engines live in
 // reference cycles: dropped without dispose(), each one held a connection
 // to the server until the next full garbage collection, and repeated
@@ -181,7 +173,9 @@ Ref optional_attr(PyObject* obj, const frame::Name& name) {
 // connections idle in its pool.
 int dispose_replaced(PyObject* previous, PyObject* current) {
     if (!previous || previous == Py_None || previous == current) return 0;
-    Ref dispose = optional_attr(previous, n::dispose);                     if (!dispose) return PyErr_Occurred() ? -1 : 0;
+    Ref dispose;
+    int found = frame::lookup_optional(previous, n::dispose.obj(), &dispose);
+    if (found <= 0) return found;
     Ref done = call(dispose, {});                                          if (!done) return -1;
     return 0;
 }
@@ -196,7 +190,8 @@ PyObject* connect(PyObject*, PyObject* const* args) {
         Ref create_engine = global(n::create_engine);                      if (!create_engine) return here.fail();
         Ref url = getattr(self, n::connection_string);                     if (!url) return here.fail();
         Ref engine = call(create_engine, {url});                           if (!engine) return here.fail();
-        Ref previous = optional_attr(self, n::engine);                     if (!previous && PyErr_Occurred()) return here.fail();
+        Ref previous;
+        if (frame::lookup_optional(self, n::engine.obj(), &previous) < 0)  return here.fail();
         if (setattr(self, n::engine, engine) < 0)                          return here.fail();
         // previous.dispose(), for the engine just replaced
         if (dispose_replaced(previous, engine) < 0)                        return here.fail();
