@@ -138,6 +138,11 @@ def load_project_module(relative_path, name):
 
 
 @pytest.fixture(scope="session")
+def project_module():
+    return load_project_module
+
+
+@pytest.fixture(scope="session")
 def baseline():
     """The package's statements as plain Python (the benchmarks' baseline)."""
     return load_project_module(os.path.join("bench", "baseline.py"), "baseline")

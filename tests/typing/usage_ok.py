@@ -11,9 +11,10 @@ from orveksdk.trend_kit import ForecastInput, TrendKit, conv_date, ts_forecast
 
 def forecast_directly() -> list[str]:
     day: str = conv_date("March 5, 2024 14:30")
-    frame = pd.DataFrame({"timestamp": [day, "2024-03-06"], "values": [1.0, 2.0]})
-    result: pd.DataFrame = ts_forecast(frame, 3)
-    result = ts_forecast(df=frame, period=3)
+    series = {"timestamp": [day, "2024-03-06"], "values": [1.0, 2.0]}
+    result: pd.DataFrame = ts_forecast(pd.DataFrame(series), 3)
+    # a new frame: ts_forecast moves the caller's "timestamp" column into the index
+    result = ts_forecast(df=pd.DataFrame(series), period=3)
     return [str(d) for d in result["dates"]]
 
 
