@@ -21,9 +21,17 @@ def run_demo(tmp_path, *args):
 
 
 def servers_in(folder):
-    """mariadbd processes whose data directory lies under `folder`."""
-    proc = subprocess.run(["pgrep", "-f", f"datadir={folder}"], capture_output=True, text=True)
-    return proc.stdout.split()
+    """Processes whose command line names a data directory under `folder`."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().decode(errors="replace").split("\0")
+        except OSError:
+            continue
+        if any(a.startswith(f"--datadir={folder}") for a in args):
+            found.append(pid)
+    return found
 
 
 def pixels_of(png, colour):
