@@ -16,9 +16,6 @@ import orveksdk
 HERE = pathlib.Path(__file__).resolve().parent / "typing"
 INSTALLED = pathlib.Path(orveksdk.__file__).parent
 
-# Static checks: a sanitizer build of the modules adds nothing to them.
-static = pytest.mark.skipif(os.environ.get("ORVEKSDK_SANITIZED") == "1",
-                            reason="static check; run against the normal build")
 
 
 @pytest.fixture(scope="module")
@@ -44,14 +41,14 @@ def test_stubs_are_installed_beside_the_modules():
         assert (INSTALLED / name).is_file(), name
 
 
-@static
+@pytest.mark.normal_build
 def test_usage_file_type_checks(tmp_path, mypy):
     shutil.copy(HERE / "usage_ok.py", tmp_path)
     code, out = mypy("usage_ok.py")
     assert code == 0 and out.strip() == "", out
 
 
-@static
+@pytest.mark.normal_build
 def test_stubs_themselves_are_strict_clean(tmp_path, mypy):
     package = tmp_path / "orveksdk"
     package.mkdir()
@@ -62,7 +59,7 @@ def test_stubs_themselves_are_strict_clean(tmp_path, mypy):
     assert code == 0 and out.strip() == "", out
 
 
-@static
+@pytest.mark.normal_build
 def test_wrong_calls_are_flagged_line_by_line(tmp_path, mypy):
     source = (HERE / "usage_wrong.py").read_text()
     marked = {n for n, line in enumerate(source.splitlines(), 1) if line.endswith("# error")}
@@ -74,7 +71,7 @@ def test_wrong_calls_are_flagged_line_by_line(tmp_path, mypy):
     assert flagged == marked, out
 
 
-@static
+@pytest.mark.normal_build
 def test_stubs_match_the_runtime_modules(tmp_path, mypy_cache):
     proc = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(HERE / "stubtest_allowlist.txt"),

@@ -9,8 +9,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-pytestmark = pytest.mark.skipif(os.environ.get("ORVEKSDK_SANITIZED") == "1",
-                                reason="builds its own release wheel; run against the normal build")
+pytestmark = pytest.mark.normal_build
 
 
 def run(*cmd, cwd=ROOT, env=None, timeout=900):
