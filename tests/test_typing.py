@@ -17,7 +17,6 @@ HERE = pathlib.Path(__file__).resolve().parent / "typing"
 INSTALLED = pathlib.Path(orveksdk.__file__).parent
 
 
-
 @pytest.fixture(scope="module")
 def mypy_cache(tmp_path_factory):
     return tmp_path_factory.mktemp("mypy_cache")
