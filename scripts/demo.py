@@ -94,11 +94,13 @@ def forecast_payload(sales, period):
 
 def agent_round_trip(tool, payload):
     """One turn of a tool-calling agent: the fake model asks for the
-    forecast, the executor runs the tool, the model answers."""
-    from langchain.agents import AgentExecutor, create_tool_calling_agent
+    forecast, the agent runs the tool, the model answers. Returns the tool
+    call the model made, what the tool gave the agent and the final answer.
+    LangChain 1.x builds the agent with `create_agent` and hands the model a
+    ToolMessage whose content is the frame's text; LangChain 0.2 runs an
+    AgentExecutor, whose observation is the frame itself."""
     from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
-    from langchain_core.messages import AIMessage
-    from langchain_core.prompts import ChatPromptTemplate
+    from langchain_core.messages import AIMessage, ToolMessage
 
     class ToolCallingFake(GenericFakeChatModel):
         def bind_tools(self, tools, **kwargs):
@@ -108,14 +110,26 @@ def agent_round_trip(tool, payload):
     model = ToolCallingFake(messages=iter([
         AIMessage(content="", tool_calls=[call]),
         AIMessage(content="Here is the revenue forecast you asked for.")]))
-    prompt = ChatPromptTemplate.from_messages(
-        [("human", "{input}"), ("placeholder", "{agent_scratchpad}")])
-    executor = AgentExecutor(agent=create_tool_calling_agent(model, [tool], prompt),
-                             tools=[tool], return_intermediate_steps=True,
-                             stream_runnable=False)
-    result = executor.invoke({"input": "Forecast daily revenue for the next weeks."})
-    [(action, observation)] = result["intermediate_steps"]
-    return action, observation, result["output"]
+    question = "Forecast daily revenue for the next weeks."
+    try:
+        from langchain.agents import create_agent
+    except ImportError:
+        from langchain.agents import AgentExecutor, create_tool_calling_agent
+        from langchain_core.prompts import ChatPromptTemplate
+        prompt = ChatPromptTemplate.from_messages(
+            [("human", "{input}"), ("placeholder", "{agent_scratchpad}")])
+        executor = AgentExecutor(agent=create_tool_calling_agent(model, [tool], prompt),
+                                 tools=[tool], return_intermediate_steps=True,
+                                 stream_runnable=False)
+        result = executor.invoke({"input": question})
+        [(action, observation)] = result["intermediate_steps"]
+        return {"name": action.tool, "args": action.tool_input}, observation, result["output"]
+    agent = create_agent(model, [tool])
+    messages = agent.invoke({"messages": [{"role": "user", "content": question}]})["messages"]
+    [reply] = [m for m in messages if isinstance(m, ToolMessage)]
+    if reply.status != "success":
+        raise RuntimeError(f"the tool call failed: {reply.content}")
+    return call, reply.content, messages[-1].content
 
 
 def plot(history, forecast, path):
@@ -241,11 +255,15 @@ def main(argv=None):
             print(forecast.to_string())
 
         stage("an agent round trip: a fake chat model calls the tool")
-        action, observation, answer = agent_round_trip(tool, payload)
-        print(f"agent called {action.tool!r} with {len(action.tool_input['input']):,} characters"
-              f" of input; the tool answered {type(observation).__name__}"
-              f" {observation.shape}; same forecast as tool.invoke:"
-              f" {observation.equals(forecast)}")
+        call, observation, answer = agent_round_trip(tool, payload)
+        if isinstance(observation, pd.DataFrame):
+            answered = f"DataFrame {observation.shape}"
+            same = observation.equals(forecast)
+        else:
+            answered = f"the frame as text ({len(observation):,} characters)"
+            same = observation == str(forecast)
+        print(f"agent called {call['name']!r} with {len(call['args']['input']):,} characters"
+              f" of input; the tool answered {answered}; same forecast as tool.invoke: {same}")
         print(f"agent: {answer}")
 
         stage("plotting history and forecast")

@@ -5,7 +5,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="${ORVEKSDK_VENV:-$root/.venv}"
-bash "$root/scripts/setup.sh" --with-db
+# test.sh has just set up this venv.
+[ "${ORVEKSDK_SET_UP:-0}" = 1 ] || bash "$root/scripts/setup.sh" --with-db
 target="$root/.asan/site"
 rm -rf "$target"
 echo "== building the sanitizer build"

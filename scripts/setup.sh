@@ -1,18 +1,32 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine for orveksdk: the project venv (CPython 3.12), the
-# pinned packages, the build of both extension modules and, with --with-db,
-# the MariaDB server the tests and the demo start privately.
-# Usage: scripts/setup.sh [--with-db]
+# pinned packages of one stack, the build of both extension modules and,
+# with --with-db, the MariaDB server the tests and the demo start privately.
+#
+# Two stacks, each pinned exactly and each in its own venv:
+#   pinned  constraints.txt, .venv          the oldest supported line
+#   latest  constraints-latest.txt, .venv-latest   today's releases
+# Usage: scripts/setup.sh [--with-db] [--stack pinned|latest]
+# (ORVEKSDK_STACK picks the stack too; ORVEKSDK_VENV overrides the venv.)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${ORVEKSDK_VENV:-$root/.venv}"
+stack="${ORVEKSDK_STACK:-pinned}"
 with_db=0
-for arg in "$@"; do
-  case "$arg" in
+while [ $# -gt 0 ]; do
+  case "$1" in
     --with-db) with_db=1 ;;
-    *) echo "setup.sh: unknown argument $arg" >&2; exit 2 ;;
+    --stack) stack="${2:?--stack takes pinned or latest}"; shift ;;
+    --stack=*) stack="${1#--stack=}" ;;
+    *) echo "setup.sh: unknown argument $1" >&2; exit 2 ;;
   esac
+  shift
 done
+case "$stack" in
+  pinned) constraints="$root/constraints.txt"; default_venv="$root/.venv" ;;
+  latest) constraints="$root/constraints-latest.txt"; default_venv="$root/.venv-latest" ;;
+  *) echo "setup.sh: unknown stack $stack (pinned or latest)" >&2; exit 2 ;;
+esac
+venv="${ORVEKSDK_VENV:-$default_venv}"
 
 # CPython 3.12: pyenv's 3.12 when there is one, else python3.12 on PATH.
 find_python() {
@@ -21,7 +35,7 @@ find_python() {
     local proot; proot="$(pyenv root)"
     candidates+=("$proot"/versions/3.12*/bin/python3.12)
   fi
-  candidates+=(/root/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12)
+  candidates+=("${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12)
   for py in "${candidates[@]}"; do
     if [ -x "$py" ] && "$py" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
       echo "$py"; return 0
@@ -49,13 +63,15 @@ fi
 
 pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
 stamp="$venv/.orveksdk-packages"
-want="$(cat "$root/constraints.txt" "$root/requirements-dev.txt" | sha256sum | cut -d' ' -f1)"
+want="$(cat "$constraints" "$root/requirements-dev.txt" | sha256sum | cut -d' ' -f1)"
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-  echo "== installing pinned packages"
-  "${pip[@]}" install -c "$root/constraints.txt" -r "$root/requirements-dev.txt" 2> >(grep -v "^WARNING: Location" >&2)
+  echo "== installing the $stack stack's packages"
+  "${pip[@]}" install -c "$constraints" -r "$root/requirements-dev.txt" 2> >(grep -v "^WARNING: Location" >&2)
   echo "$want" > "$stamp"
 fi
 
-echo "== building orveksdk"
-# The development build also carries the test suite's helper module.
-ORVEKSDK_TESTING="${ORVEKSDK_TESTING:-ON}" "${pip[@]}" install --no-build-isolation --no-deps -c "$root/constraints.txt" "$root" 2> >(grep -v "^WARNING: Location" >&2)
+echo "== building orveksdk ($stack stack)"
+# The development build also carries the test suite's helper module. Each
+# stack has its own build folder: their build tools differ.
+ORVEKSDK_TESTING="${ORVEKSDK_TESTING:-ON}" "${pip[@]}" install --no-build-isolation --no-deps \
+  -c "$constraints" -C build-dir="$root/build/$stack" "$root" 2> >(grep -v "^WARNING: Location" >&2)

@@ -6,8 +6,32 @@ import subprocess
 import sys
 import textwrap
 import tracemalloc
+import warnings
 
 import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _stack():
+    """Which pinned stack this venv holds: "latest" (LangChain 1.x, pandas 3)
+    or "pinned" (LangChain 0.2, pandas 2.2)."""
+    from importlib.metadata import version
+    return "latest" if int(version("langchain").split(".")[0]) >= 1 else "pinned"
+
+
+STACK = _stack()
+CONSTRAINTS = os.path.join(ROOT, "constraints-latest.txt" if STACK == "latest" else "constraints.txt")
+
+@pytest.fixture(scope="session")
+def stack():
+    return STACK
+
+
+@pytest.fixture(scope="session")
+def constraints():
+    return CONSTRAINTS
+
 
 # Subprocesses must import the installed build, never the source tree: the
 # source folder orveksdk/trend_kit/ would shadow the extension module.
@@ -41,6 +65,12 @@ class Leaks:
         `per_call_bytes` then bounds blocks per hundred calls."""
         rounds = rounds or self.rounds
 
+        # Warnings a call gives (pandas 3 deprecates set_index's inplace)
+        # still go through the whole warnings machinery, but into a log that
+        # is emptied after each call: pytest's own record of them would grow
+        # with the calls and pass for a leak of the body.
+        caught = []
+
         def once():
             try:
                 fn(*args, **kwargs)
@@ -50,27 +80,32 @@ class Leaks:
             else:
                 if expect is not None:
                     raise AssertionError(f"{fn!r} did not raise {expect}")
+            finally:
+                caught.clear()
 
         def measure():
             gc.collect()
             return sys.getallocatedblocks() if blocks else tracemalloc.get_traced_memory()[0]
 
-        for _ in range(self.warmup):
-            once()
-        gc.collect()
-        refcounts = [sys.getrefcount(a) for a in args]
-        if not blocks:
-            tracemalloc.start()
-        try:
-            for _ in range(rounds):
+        with warnings.catch_warnings(record=True) as log:
+            warnings.simplefilter("always")
+            caught = log
+            for _ in range(self.warmup):
                 once()
-            first = measure()
-            for _ in range(rounds):
-                once()
-            second = measure()
-        finally:
+            gc.collect()
+            refcounts = [sys.getrefcount(a) for a in args]
             if not blocks:
-                tracemalloc.stop()
+                tracemalloc.start()
+            try:
+                for _ in range(rounds):
+                    once()
+                first = measure()
+                for _ in range(rounds):
+                    once()
+                second = measure()
+            finally:
+                if not blocks:
+                    tracemalloc.stop()
         growth = second - first
         limit = rounds * per_call_bytes / 100 if blocks else rounds * per_call_bytes
         unit = "memory blocks" if blocks else "bytes"

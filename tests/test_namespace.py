@@ -8,7 +8,8 @@ import dateutil.parser
 import pandas
 import pydantic
 import sklearn.linear_model
-from langchain.tools.base import BaseTool
+from langchain.tools import BaseTool
+from langchain_core.tools import BaseTool as CoreBaseTool
 
 import orveksdk.trend_kit as tk
 
@@ -19,7 +20,7 @@ def test_names_in_binding_order(python):
         print(*[k for k in vars(tk) if not (k.startswith("__") and k != "__test__")])
     """)
     assert proc.stdout.split() == ["pd", "datetime", "timedelta", "parser", "LinearRegression", "re", "BaseModel",
-                   "Field", "Dict", "json", "BaseTool", "ForecastInput", "TrendKit", "conv_date",
+                   "Field", "ClassVar", "Dict", "json", "BaseTool", "ForecastInput", "TrendKit", "conv_date",
                    "ts_forecast", "__test__"]
     assert not hasattr(tk, "__all__")
 
@@ -31,8 +32,8 @@ def test_bound_objects():
     assert tk.LinearRegression is sklearn.linear_model.LinearRegression
     assert tk.re is re and tk.json is json
     assert tk.BaseModel is pydantic.BaseModel and tk.Field is pydantic.Field
-    assert tk.Dict is typing.Dict
-    assert tk.BaseTool is BaseTool
+    assert tk.ClassVar is typing.ClassVar and tk.Dict is typing.Dict
+    assert tk.BaseTool is BaseTool is CoreBaseTool
     assert tk.__test__ == {} and type(tk.__test__) is dict
 
 
@@ -65,6 +66,25 @@ def test_trend_kit_tool_class():
     assert tool.name == "forecast"
     assert tool.description == "\n    Use this tool for time series forecasting\n    "
     assert tool.args_schema is None
-    assert "__annotations__" not in vars(cls) or "name" not in vars(cls)["__annotations__"]
+    # name and description are annotated, as pydantic 2 requires of a field
+    # override; the ClassVar entries keep pydantic 2 from taking the two
+    # methods (not plain Python functions) for private attributes.
+    assert cls.__annotations__ == {"name": "str", "description": "str",
+                                   "_run": typing.ClassVar, "_arun": typing.ClassVar}
+    assert type(vars(cls)["_run"]) is type(tk.conv_date)
+    assert type(vars(cls)["_arun"]) is type(tk.conv_date)
     assert vars(cls)["_run"].__doc__ == "Time series forecasting."
     assert vars(cls)["_arun"].__doc__ is None
+    assert type(tool)._run is vars(cls)["_run"]
+    assert "_run" not in getattr(cls, "__private_attributes__", {})
+
+
+def test_methods_are_what_the_tool_runs():
+    # A class body that let pydantic move _run out of the class made invoke
+    # fall through to BaseTool._run and quietly return None.
+    tool = tk.TrendKit()
+    payload = ("{'data_input': {'date': ['2024-01-01', '2024-01-02', '2024-01-03'],"
+               " 'values': [10, 12, 14]}, 'period': 2}")
+    for result in (tool.invoke(payload), tool.run(payload)):
+        assert isinstance(result, pandas.DataFrame)
+        assert list(result["dates"]) == ["2024-01-04", "2024-01-05"]

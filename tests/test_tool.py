@@ -125,7 +125,9 @@ def test_through_langchain(tool):
         asyncio.run(tool.ainvoke(text))
 
 
-def test_agent_round_trip_with_a_fake_chat_model(tool):
+def test_agent_round_trip_with_a_fake_chat_model(tool, stack):
+    if stack != "pinned":
+        pytest.skip("AgentExecutor is LangChain 0.2's agent; 1.x has create_agent (below)")
     from langchain.agents import AgentExecutor, create_tool_calling_agent
     from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
     from langchain_core.messages import AIMessage, ToolMessage
@@ -230,3 +232,74 @@ def test_no_leaks(tool, leaks):
         except NotImplementedError:
             pass
     leaks.check(awaited)
+
+
+def fake_tool_calling_model(*tool_calls):
+    """A chat model that asks for each tool call in turn, then answers."""
+    from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
+    from langchain_core.messages import AIMessage
+
+    class ToolCallingFake(GenericFakeChatModel):
+        def bind_tools(self, tools, **kwargs):
+            return self
+
+    replies = [AIMessage(content="", tool_calls=[call]) for call in tool_calls]
+    return ToolCallingFake(messages=iter([*replies, AIMessage(content="forecast ready")]))
+
+
+def latest_only(stack):
+    if stack != "latest":
+        pytest.skip("create_agent and LangGraph's ToolNode come with LangChain 1.x")
+
+
+def test_create_agent_gets_the_forecast_back(tool, stack):
+    latest_only(stack)
+    from langchain.agents import create_agent
+    from langchain_core.messages import ToolMessage
+
+    call = {"name": "forecast", "args": {"input": payload(D3, [10, 12, 14])}, "id": "call-1"}
+    agent = create_agent(fake_tool_calling_model(call), [tool])
+    messages = agent.invoke({"messages": [{"role": "user", "content": "forecast two days"}]})["messages"]
+    [answer] = [m for m in messages if isinstance(m, ToolMessage)]
+    assert answer.status == "success" and answer.tool_call_id == "call-1" and answer.name == "forecast"
+    # The frame's printed form: never "null", which is what a tool whose
+    # _run fell through to BaseTool's gives.
+    assert answer.content.split() == ["dates", "Forecasted_values", "0", "2024-01-04", "16.0",
+                                      "1", "2024-01-05", "18.0"]
+    assert messages[-1].content == "forecast ready"
+
+
+def test_tool_node_runs_the_tool(tool, stack):
+    latest_only(stack)
+    from langchain_core.messages import AIMessage, ToolMessage
+    from langgraph.graph import END, START, MessagesState, StateGraph
+    from langgraph.prebuilt import ToolNode
+
+    graph = StateGraph(MessagesState)
+    graph.add_node("tools", ToolNode([tool]))
+    graph.add_edge(START, "tools")
+    graph.add_edge("tools", END)
+    app = graph.compile()
+    good = {"name": "forecast", "args": {"input": payload(D3, [10, 12, 14])}, "id": "good"}
+    bad = {"name": "forecast", "args": {"input": "not json"}, "id": "bad"}
+    out = app.invoke({"messages": [AIMessage(content="", tool_calls=[good, bad])]})["messages"]
+    replies = {m.tool_call_id: m for m in out if isinstance(m, ToolMessage)}
+    assert "2024-01-04" in replies["good"].content and "2024-01-05" in replies["good"].content
+    assert replies["good"].status == "success"
+    # The error dictionary is the tool's answer, not a failure of the call.
+    assert json.loads(replies["bad"].content) == {"error": "Expecting value: line 1 column 1 (char 0)"}
+    assert replies["bad"].status == "success"
+
+
+def test_what_a_model_is_told_about_the_input(tool):
+    from langchain_core.utils.function_calling import convert_to_openai_tool
+
+    assert convert_to_openai_tool(tool) == {"type": "function", "function": {
+        "name": "forecast",
+        "description": "\n    Use this tool for time series forecasting\n    ",
+        "parameters": {"properties": {"input": {"type": "string"}}, "required": ["input"],
+                       "type": "object"}}}
+    schema = tool.tool_call_schema
+    properties = (schema.model_json_schema() if hasattr(schema, "model_json_schema")
+                  else schema.schema())["properties"]
+    assert properties == {"input": {"title": "Input", "type": "string"}}

@@ -74,6 +74,7 @@ def test_wrong_calls_are_flagged_line_by_line(tmp_path, mypy):
 def test_stubs_match_the_runtime_modules(tmp_path, mypy_cache):
     proc = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(HERE / "stubtest_allowlist.txt"),
+         "--ignore-unused-allowlist",
          "orveksdk.trend_kit", "orveksdk.tablescope"],
         capture_output=True, text=True, cwd=tmp_path, timeout=300,
         env={**os.environ, "MYPY_CACHE_DIR": str(mypy_cache)})

@@ -20,14 +20,14 @@ def run(*cmd, cwd=ROOT, env=None, timeout=900):
 
 
 @pytest.fixture(scope="module")
-def wheel(tmp_path_factory):
+def wheel(tmp_path_factory, constraints):
     out = tmp_path_factory.mktemp("wheel")
     # An isolated build, as a user's `pip wheel .` makes it; the constraints
     # pin the build backend it installs. Its own build folder keeps it apart
     # from the development build.
     run(sys.executable, "-m", "pip", "wheel", "--no-deps", "-w", out,
         "-C", f"build-dir={out / 'build'}", ".",
-        env={"PIP_CONSTRAINT": str(ROOT / "constraints.txt"), "ORVEKSDK_TESTING": "OFF"})
+        env={"PIP_CONSTRAINT": constraints, "ORVEKSDK_TESTING": "OFF"})
     [path] = out.glob("orveksdk-*.whl")
     return path
 
@@ -42,15 +42,33 @@ def test_wheel_holds_the_modules_and_their_stubs_only(wheel):
     assert all(".cpython-312-" in n for n in package if n.endswith(".so"))
     metadata = zipfile.ZipFile(wheel).read("orveksdk-0.1.0.dist-info/METADATA").decode()
     assert "Requires-Python: <3.13,>=3.12" in metadata
-    assert "Requires-Dist: langchain<0.3,>=0.2" in metadata
+    # Lower bounds only (pydantic excepted): installed beside a current
+    # stack, the package must not pull anything back to an older line.
+    requires = sorted(line.split(": ", 1)[1] for line in metadata.splitlines()
+                      if line.startswith("Requires-Dist: "))
+    assert requires == [
+        "PyMySQL>=1.1.1", "SQLAlchemy>=2.0.36", "langchain-core>=0.2.43", "langchain>=0.2.17",
+        "numpy>=1.26", "pandas>=2.2", "pydantic<3,>=2.9", "python-dateutil>=2.9",
+        "scikit-learn>=1.5"]
 
 
-def test_wheel_installs_into_a_fresh_venv_and_imports(wheel, tmp_path):
+def test_wheel_installs_into_a_fresh_venv_and_imports(wheel, tmp_path, stack, constraints):
     venv = tmp_path / "venv"
     run(sys._base_executable, "-m", "venv", venv)
     python = venv / "bin" / "python"
-    run(python, "-m", "pip", "--disable-pip-version-check", "-q", "install",
-        "-c", ROOT / "constraints.txt", wheel)
+    pip = (python, "-m", "pip", "--disable-pip-version-check", "-q")
+    if stack == "latest":
+        # A user's venv that already holds today's stack: installing the
+        # wheel, unconstrained, must leave every one of them as it is.
+        run(*pip, "install", "-c", constraints, "langchain", "pandas", "numpy", "SQLAlchemy",
+            "pydantic")
+        before = run(*pip, "freeze").stdout
+        run(*pip, "install", wheel)
+        after = run(*pip, "freeze").stdout
+        kept = {line for line in before.splitlines()}
+        assert kept <= set(after.splitlines()), sorted(kept - set(after.splitlines()))
+    else:
+        run(*pip, "install", "-c", constraints, wheel)
     run(python, "-m", "pip", "check")
     proc = run(python, "-P", "-c", """if True:
         import orveksdk.trend_kit as tk, orveksdk.tablescope as ts

@@ -62,17 +62,32 @@ int trend_kit_class() {
     frame::ClassStatement cls;
     if (!cls.begin(n::TrendKit, n::TrendKit, bases, t::trend_kit_doc))      return here.fail();
 
-    //     name = "forecast"
-    if (cls.store(n::name, t::forecast) < 0)                               return here.fail();
-    //     description = "\n    Use this tool for time series forecasting\n    "
-    if (cls.store(n::description, t::tool_description) < 0)                return here.fail();
+    // The class body annotates, so it starts with its own __annotations__.
+    Ref class_annotations = steal(PyDict_New());                           if (!class_annotations) return here.fail();
+    if (cls.store(n::annotations, class_annotations) < 0)                  return here.fail();
 
+    //     name: str = "forecast"
+    if (cls.store(n::name, t::forecast) < 0)                               return here.fail();
+    if (PyObject_SetItem(class_annotations, n::name, n::str) < 0)          return here.fail();
+    //     description: str = "\n    Use this tool for time series forecasting\n    "
+    if (cls.store(n::description, t::tool_description) < 0)                return here.fail();
+    if (PyObject_SetItem(class_annotations, n::description, n::str) < 0)   return here.fail();
+
+    // pydantic 2 takes any underscore attribute that is not a plain Python
+    // function for a private attribute and moves it out of the class; a
+    // ClassVar annotation keeps both methods where BaseTool looks for them.
+    //     _run: ClassVar
+    Ref classvar = frame::global(n::ClassVar);                             if (!classvar) return here.fail();
+    if (PyObject_SetItem(class_annotations, n::run, classvar) < 0)         return here.fail();
     //     def _run(self, input: str) -> Dict: ...
     Ref annotations = frame::make_dict({{n::input, n::str}, {n::return_, n::Dict}});
     if (!annotations)                                                      return here.fail();
     Ref run = define(run_def, annotations);                                if (!run) return here.fail();
     if (cls.store(n::run, run) < 0)                                        return here.fail();
 
+    //     _arun: ClassVar
+    classvar = frame::global(n::ClassVar);                                 if (!classvar) return here.fail();
+    if (PyObject_SetItem(class_annotations, n::arun, classvar) < 0)        return here.fail();
     //     async def _arun(self, data: str) -> str: ...
     annotations = frame::make_dict({{n::data, n::str}, {n::return_, n::str}});
     if (!annotations)                                                      return here.fail();
@@ -101,13 +116,13 @@ int body(PyObject*, PyObject*) {
     if (frame::bind(n::re, re) < 0)                                        return here.fail();
     // from pydantic import BaseModel, Field
     if (frame::from_import(n::pydantic, {&n::BaseModel, &n::Field}) < 0)   return here.fail();
-    // from typing import Dict
-    if (frame::from_import(n::typing, {&n::Dict}) < 0)                     return here.fail();
+    // from typing import ClassVar, Dict
+    if (frame::from_import(n::typing, {&n::ClassVar, &n::Dict}) < 0)       return here.fail();
     // import json
     Ref json = frame::import(n::json);                                     if (!json) return here.fail();
     if (frame::bind(n::json, json) < 0)                                    return here.fail();
-    // from langchain.tools.base import BaseTool
-    if (frame::from_import(n::langchain_tools_base, {&n::BaseTool}) < 0)   return here.fail();
+    // from langchain.tools import BaseTool
+    if (frame::from_import(n::langchain_tools, {&n::BaseTool}) < 0)        return here.fail();
 
     if (forecast_input() < 0) return -1;
     if (trend_kit_class() < 0) return -1;

@@ -14,8 +14,8 @@ inline Name pd{"pd"}, pandas{"pandas"}, datetime{"datetime"}, timedelta{"timedel
 inline Name dateutil{"dateutil"}, parser{"parser"};
 inline Name sklearn_linear_model{"sklearn.linear_model"}, LinearRegression{"LinearRegression"};
 inline Name re{"re"}, pydantic{"pydantic"}, BaseModel{"BaseModel"}, Field{"Field"};
-inline Name typing{"typing"}, Dict{"Dict"}, json{"json"};
-inline Name langchain_tools_base{"langchain.tools.base"}, BaseTool{"BaseTool"};
+inline Name typing{"typing"}, ClassVar{"ClassVar"}, Dict{"Dict"}, json{"json"};
+inline Name langchain_tools{"langchain.tools"}, BaseTool{"BaseTool"};
 inline Name ForecastInput{"ForecastInput"}, TrendKit{"TrendKit"}, Config{"Config"};
 inline Name arbitrary_types_allowed{"arbitrary_types_allowed"}, description{"description"};
 inline Name name{"name"}, annotations{"__annotations__"}, test{"__test__"};
