@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The main job on a fresh machine: sets up (venv, pinned packages, build, the
-# MariaDB server from apt), then runs the demo (scripts/demo.py) against a
-# private server that it starts in .demo/ and removes again.
+# The main job on a fresh machine: sets up (venv of today's releases, the
+# build, the MariaDB server from apt), then runs the demo (scripts/demo.py)
+# against a private server that it starts in .demo/ and removes again.
+# ORVEKSDK_STACK=pinned runs it on the oldest supported line instead.
 # Usage: scripts/demo.sh [demo.py arguments]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${ORVEKSDK_VENV:-$root/.venv}"
-bash "$root/scripts/setup.sh" --with-db
+stack="${ORVEKSDK_STACK:-latest}"
+if [ "$stack" = pinned ]; then venv="${ORVEKSDK_VENV:-$root/.venv}"; else venv="${ORVEKSDK_VENV:-$root/.venv-latest}"; fi
+ORVEKSDK_VENV="$venv" bash "$root/scripts/setup.sh" --with-db --stack "$stack"
 cd "$root"
 exec "$venv/bin/python" -P "$root/scripts/demo.py" "$@"
