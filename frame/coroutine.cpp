@@ -267,6 +267,11 @@ PyObject* run_body(CoroutineObject* c) {
     Ref closure = borrow(c->closure);
     auto* record = reinterpret_cast<ClosureRecord*>(closure.get());
     PyObject* result;
+    RunningGlobals globals(c->globals);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        finish(c);
+        return nullptr;
+    }
     for (;;) {
         result = c->def->entry(as_object(c), record->args);
         Py_CLEAR(c->received);
@@ -275,8 +280,12 @@ PyObject* run_body(CoroutineObject* c) {
         if (!result) break;
         Py_DECREF(result);
         // The body awaits: the awaited object's first step runs at once.
-        if (PyObject* produced = forward_send(c, Py_None)) return produced;
+        if (PyObject* produced = forward_send(c, Py_None)) {
+            Py_LeaveRecursiveCall();
+            return produced;
+        }
     }
+    Py_LeaveRecursiveCall();
     finish(c);
     if (result) {
         if (result == Py_None) {
@@ -735,7 +744,7 @@ PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) {
     c->module = module.release();
     c->code = Py_XNewRef(def.code);
     c->frame = nullptr;
-    c->globals = Py_NewRef(state.dict);
+    c->globals = Py_XNewRef(globals_of(function));
     c->weakreflist = nullptr;
     PyObject_GC_Track(c);
     return reinterpret_cast<PyObject*>(c);

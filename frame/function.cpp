@@ -179,6 +179,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     const FunctionDef& d = *f->def;
+    RunningGlobals running(f->globals);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* defaults = f->call_defaults;
@@ -224,9 +225,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (d.flags & kAsync) return new_coroutine(self, values, d.argcount);
     // The body holds its arguments as a Python frame does: callers that look
     // at reference counts (pandas' chained-assignment check) see the same.
+    // A call counts against the recursion limit as a Python call does: a
+    // recursion that passes only through C (a function rebound to call
+    // itself) raises RecursionError instead of running off the C stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     for (int i = 0; i < d.argcount; i++) Py_INCREF(values[i]);
     PyObject* result = d.entry(self, values);
     for (int i = 0; i < d.argcount; i++) Py_DECREF(values[i]);
+    Py_LeaveRecursiveCall();
     return result;
 }
 
@@ -298,7 +304,10 @@ int set_dict(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_globals(PyObject* self, void*) {
+    PyObject* g = as_function(self)->globals;
+    return Py_NewRef(g ? g : Py_None);
+}
 
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
@@ -453,12 +462,14 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// As the interpreter's own function type does, clearing keeps the fields
+// that readers rely on set: the qualified name becomes empty, and globals and
+// code stay until the object is freed (the globals dictionary is cleared by
+// the collector on its own, which breaks a cycle through it).
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->qualname);
+    if (f->qualname) Py_SETREF(f->qualname, Py_NewRef(state.empty_text));
     Py_CLEAR(f->module);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->name);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
@@ -475,6 +486,10 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
     type->tp_free(self);
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
 }
@@ -508,6 +523,8 @@ PyTypeObject* own_function_type() { return &function_type; }
 
 const FunctionDef& definition_of(PyObject* function) { return *as_function(function)->def; }
 
+PyObject* globals_of(PyObject* function) { return as_function(function)->globals; }
+
 int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module) {
     name = steal(get_name(function, nullptr));
     if (!name) return -1;
@@ -539,12 +556,21 @@ int prepare_function(FunctionDef& def) {
     Ref trace_name = steal(PyUnicode_FromFormat("%s.%s", module_info.full_name, def.qualname));
     if (!argnames || !name || !file || !trace_name) return -1;
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | ((def.flags & kAsync) ? CO_COROUTINE : 0);
-    // No bytecode: the code object only describes parameters, locals and flags
-    // for introspection and tracebacks.
+    // The code object describes parameters, locals and flags for
+    // introspection and tracebacks. Its bytecode and line table are those of
+    // the interpreter's own empty code object, which raise AssertionError:
+    // code copied into a Python function (types.FunctionType) is safe to
+    // run, and frames made from it have a line number.
+    Ref model = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(def.file, def.name, def.line)));
+    if (!model) return -1;
+    Ref bytecode = steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(model.get())));
+    Ref linetable = steal(PyObject_GetAttrString(model, "co_linetable"));
+    if (!bytecode || !linetable) return -1;
+    const int stacksize = reinterpret_cast<PyCodeObject*>(model.get())->co_stacksize;
     PyObject* empty = state.empty_tuple;
     Ref code = steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        def.argcount, 0, 0, static_cast<int>(def.varnames.size()), 0, flags, state.empty_bytes,
-        empty, empty, varnames, empty, empty, file, name, name, def.line, state.empty_bytes,
+        def.argcount, 0, 0, static_cast<int>(def.varnames.size()), stacksize, flags, bytecode,
+        empty, empty, varnames, empty, empty, file, name, name, def.line, linetable,
         state.empty_bytes)));
     if (!code) return -1;
     Py_XSETREF(def.code, code.release());
@@ -560,7 +586,7 @@ Ref new_function(FunctionDef& def) {
     f->def = &def;
     f->qualname = PyUnicode_FromString(def.qualname);
     f->module = Py_NewRef(state.module_name);
-    f->globals = Py_NewRef(state.dict);
+    f->globals = Py_XNewRef(running_globals());
     f->code = Py_XNewRef(def.code);
     f->name = nullptr;
     f->doc = nullptr;

@@ -59,6 +59,10 @@ PyTypeObject* own_function_type();
 // The definition behind a function object of the shared type.
 const FunctionDef& definition_of(PyObject* function);
 
+// The globals the function was made with (borrowed; never null while the
+// function can be called).
+PyObject* globals_of(PyObject* function);
+
 // The current __name__, __qualname__ and __module__ of a function of the
 // shared type, read from its slots (what a coroutine it creates takes).
 int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module);

@@ -23,6 +23,18 @@ int lookup_optional(PyObject* obj, PyObject* name, Ref* out) {
 State state;
 
 namespace {
+thread_local PyObject* current_globals = nullptr;
+}  // namespace
+
+PyObject* running_globals() noexcept { return current_globals ? current_globals : state.dict; }
+
+RunningGlobals::RunningGlobals(PyObject* globals) noexcept : saved_(current_globals) {
+    current_globals = globals;
+}
+
+RunningGlobals::~RunningGlobals() { current_globals = saved_; }
+
+namespace {
 
 // Registration lists, appended to in declaration order while the shared
 // library's static objects are constructed.
@@ -246,6 +258,7 @@ int run_execute(PyObject* module) {
     if (cache_builtins() < 0) return init.fail();
     if (module_info.make_constants() < 0) return init.fail();
     if (module_info.uses_coroutines && prepare_coroutines() < 0) return init.fail();
+    RunningGlobals running(state.dict);
     return module_info.body(module, state.dict);
 }
 
@@ -306,7 +319,8 @@ void add_traceback(const char* name, const char* file, int line) {
     PyCodeObject* code = site_code(name, file, line);  // borrowed
     Py_XINCREF(code);
     PyFrameObject* frame = nullptr;
-    if (code && state.dict) frame = PyFrame_New(PyThreadState_Get(), code, state.dict, nullptr);
+    PyObject* globals = running_globals();
+    if (code && globals) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
     // A failure to build the entry must not replace the exception it is for.
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
@@ -315,8 +329,19 @@ void add_traceback(const char* name, const char* file, int line) {
     Py_XDECREF(code);
 }
 
+namespace {
+// The running body's globals, or SystemError when no body runs.
+PyObject* globals_or_fail() {
+    PyObject* globals = running_globals();
+    if (!globals) PyErr_SetString(PyExc_SystemError, "no module globals: the module body never ran");
+    return globals;
+}
+}  // namespace
+
 Ref global(const Name& name) {
-    PyObject* value = _PyDict_GetItem_KnownHash(state.dict, name.obj(), name.hash());
+    PyObject* globals = globals_or_fail();
+    if (!globals) return {};
+    PyObject* value = _PyDict_GetItem_KnownHash(globals, name.obj(), name.hash());
     if (value) return borrow(value);
     if (PyErr_Occurred()) return {};
     value = PyObject_GetAttr(state.builtins, name);
@@ -328,7 +353,9 @@ Ref global(const Name& name) {
 }
 
 int bind(const Name& name, PyObject* value) {
-    return _PyDict_SetItem_KnownHash(state.dict, name.obj(), value, name.hash());
+    PyObject* globals = globals_or_fail();
+    if (!globals) return -1;
+    return _PyDict_SetItem_KnownHash(globals, name.obj(), value, name.hash());
 }
 
 Ref import(const Name& module) {
@@ -347,15 +374,19 @@ Ref import(const Name& module) {
     } else if (PyErr_Occurred()) {
         return {};
     }
+    PyObject* globals = globals_or_fail();
+    if (!globals) return {};
     Ref locals = steal(PyDict_New());
     if (!locals) return {};
-    return steal(PyImport_ImportModuleLevelObject(module, state.dict, locals, nullptr, 0));
+    return steal(PyImport_ImportModuleLevelObject(module, globals, locals, nullptr, 0));
 }
 
 Ref import_for_from(const Name& module, PyObject* fromlist) {
+    PyObject* globals = globals_or_fail();
+    if (!globals) return {};
     Ref locals = steal(PyDict_New());
     if (!locals) return {};
-    return steal(PyImport_ImportModuleLevelObject(module, state.dict, locals, fromlist, 0));
+    return steal(PyImport_ImportModuleLevelObject(module, globals, locals, fromlist, 0));
 }
 
 Ref import_from(PyObject* module, const Name& name) {

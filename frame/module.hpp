@@ -177,6 +177,27 @@ struct Where {
 };
 
 // ---------------------------------------------------------------------------
+// The globals of the running body
+
+// A body looks its names up in the globals of the function (or coroutine)
+// that runs it, as Python code does: a function that outlives a failed
+// import keeps the dictionary it was made with. Each running body, and the
+// module body, sets them for the time it runs; per thread, since another
+// thread may run a body while this one waits for the interpreter lock.
+PyObject* running_globals() noexcept;
+
+class RunningGlobals {
+public:
+    explicit RunningGlobals(PyObject* globals) noexcept;
+    ~RunningGlobals();
+    RunningGlobals(const RunningGlobals&) = delete;
+    RunningGlobals& operator=(const RunningGlobals&) = delete;
+
+private:
+    PyObject* saved_;
+};
+
+// ---------------------------------------------------------------------------
 // Names, imports, classes
 
 // A module-level name: the module's dictionary (with the stored hash), then

@@ -1,0 +1,126 @@
+"""Reproductions of interpreter crashes found by hostile callers. Each runs in
+a fresh interpreter: a death by signal fails the test, and the output shows
+what plain Python code would have done instead (an exception, or a result)."""
+import signal
+
+import pytest
+
+
+def run_clean(python, code, timeout=120):
+    """Runs `code`; fails on a death by signal or a non-zero exit; returns
+    the lines it printed."""
+    proc = python(code, check=False, timeout=timeout)
+    if proc.returncode < 0:
+        pytest.fail(f"killed by {signal.Signals(-proc.returncode).name}:\n{proc.stderr[-3000:]}")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return proc.stdout.splitlines()
+
+
+# A LangChain whose tool metaclass keeps the class namespace and then fails,
+# so that the functions made before the failure outlive the failed import.
+FAILING_BASE_TOOL = """
+    import sys, types, asyncio
+    import langchain.tools as real_tools
+    kept = []
+
+    class Refusing(type):
+        def __new__(mcls, name, bases, ns, **kw):
+            kept.append(dict(ns))
+            raise RuntimeError("metaclass refused " + name)
+
+    fake = types.ModuleType("langchain.tools")
+    fake.BaseTool = type.__new__(Refusing, "BaseTool", (), {})
+    sys.modules["langchain.tools"] = fake
+    try:
+        import orveksdk.trend_kit
+    except RuntimeError as e:
+        print("import failed:", e)
+    sys.modules["langchain.tools"] = real_tools
+    assert "orveksdk.trend_kit" not in sys.modules
+    [ns] = kept
+"""
+
+
+def test_functions_that_outlive_a_failed_import_use_their_own_globals(python):
+    out = run_clean(python, FAILING_BASE_TOOL + """
+    run, arun = ns["_run"], ns["_arun"]
+    old_globals = run.__globals__
+    print("json bound:", "json" in old_globals)
+    print(run(None, '{"period": 1}'))
+    try:
+        arun(None, "x").send(None)
+    except NotImplementedError as e:
+        print("arun:", e)
+
+    import orveksdk.trend_kit as tk
+    print("new dict:", tk.__dict__ is not old_globals)
+    tk.json = None          # the new module's name; the leftover keeps its own
+    print(run(None, '{"period": 1}'))
+    print(tk.TrendKit()._run('{"period": 1}'))
+    """)
+    assert out == [
+        "import failed: metaclass refused TrendKit",
+        "json bound: True",
+        "{'error': \"'data_input'\"}",
+        "arun: TrendKit does not support async",
+        "new dict: True",
+        "{'error': \"'data_input'\"}",
+        "{'error': \"'NoneType' object has no attribute 'loads'\"}",
+    ]
+
+
+def test_recursion_through_c_only_raises_recursion_error(python):
+    out = run_clean(python, """
+    import sys, types
+    import orveksdk.trend_kit as tk
+    tk.parser = types.SimpleNamespace(parse=tk.conv_date)
+    try:
+        tk.conv_date("2024-01-01")
+    except RecursionError as e:
+        print("RecursionError")
+    tk.ts_forecast = lambda df, p: tk.TrendKit()._run(
+        '{"data_input": {"date": [], "values": []}, "period": 1}')
+    sys.setrecursionlimit(200)
+    print(tk.TrendKit()._run('{"data_input": {"date": [], "values": []}, "period": 1}'))
+    """)
+    assert out[0] == "RecursionError"
+    assert out[1].startswith("{'error': ")
+
+
+@pytest.mark.parametrize("function", ["conv_date", "ts_forecast", "TrendKit._run", "TrendKit._arun"])
+def test_code_objects_copied_into_python_functions_raise(python, function):
+    out = run_clean(python, f"""
+    import asyncio, types
+    import orveksdk.trend_kit as tk
+    from operator import attrgetter
+    code = attrgetter("{function}")(tk).__code__
+    copy = types.FunctionType(code, {{"__builtins__": __builtins__}})
+    args = [None] * code.co_argcount
+    try:
+        result = copy(*args)
+        if asyncio.iscoroutine(result):
+            result.send(None)
+    except AssertionError:
+        print("AssertionError")
+    """)
+    assert out == ["AssertionError"]
+
+
+def test_a_cleared_function_stays_readable(python):
+    # The collector's clear slot, called directly: readers and calls that
+    # run afterwards (from a finaliser, say) find every field set.
+    out = run_clean(python, """
+    import ctypes
+    import orveksdk.trend_kit as tk
+    f = tk.conv_date
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype = ctypes.c_void_p
+    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+    Py_tp_clear = 51
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(f), Py_tp_clear))
+    print(clear(f))
+    print(repr(f.__qualname__), f.__module__, f.__globals__ is vars(tk), f.__code__.co_name)
+    print(repr(f).startswith("<compiled function  at "), f.__reduce__())
+    print(f("2024-03-05"))
+    """)
+    assert out == ["0", "'' None True conv_date", "True ", "2024-03-05"]
