@@ -674,6 +674,8 @@ int prepare_coroutines() {
     return 0;
 }
 
+void forget_coroutine_registration() { registered = false; }
+
 int resume_point(PyObject* coroutine) { return as_coroutine(coroutine)->resume; }
 
 PyObject* received(PyObject* coroutine) { return as_coroutine(coroutine)->received; }

@@ -12,6 +12,8 @@ PyTypeObject* own_await_wrapper_type();
 // Execute step 11: readies the closure-record type and registers the shared
 // coroutine type with collections.abc once per process.
 int prepare_coroutines();
+// collections.abc of the interpreter that registered is not this one's.
+void forget_coroutine_registration();
 
 // A call of an asynchronous function whose arguments are bound and tested:
 // a new coroutine that runs the body on its first resumption.

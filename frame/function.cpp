@@ -537,7 +537,28 @@ void add_definition_traceback(const FunctionDef& def) {
     add_traceback(PyUnicode_AsUTF8(def.trace_name), def.file, def.line);
 }
 
+namespace {
+// Every definition prepared, so that what they hold can be released.
+FunctionDef* prepared[kMaxFunctions];
+int prepared_count = 0;
+}  // namespace
+
+void forget_prepared_functions() {
+    for (int i = 0; i < prepared_count; i++) {
+        prepared[i]->code = nullptr;
+        prepared[i]->argnames = nullptr;
+        prepared[i]->trace_name = nullptr;
+    }
+}
+
 int prepare_function(FunctionDef& def) {
+    if (std::find(prepared, prepared + prepared_count, &def) == prepared + prepared_count) {
+        if (prepared_count == kMaxFunctions) {
+            PyErr_Format(PyExc_SystemError, "more than %d functions in one module", kMaxFunctions);
+            return -1;
+        }
+        prepared[prepared_count++] = &def;
+    }
     if (def.argcount > kMaxParameters || def.required > def.argcount ||
         static_cast<std::size_t>(def.argcount) > def.varnames.size()) {
         PyErr_Format(PyExc_SystemError, "bad definition of function %s", def.name);

@@ -18,6 +18,7 @@ enum FunctionFlags : unsigned {
 };
 
 inline constexpr int kMaxParameters = 16;
+inline constexpr int kMaxFunctions = 32;
 
 // The static definition of one function. Parameters are all
 // positional-or-keyword; the first `required` of them have no default.
@@ -44,6 +45,9 @@ struct FunctionDef {
 
 // Creates code object, argument names and traceback name of `def`.
 int prepare_function(FunctionDef& def);
+// Lets go of what prepare_function made, for every definition, without
+// releasing it (it belongs to an interpreter that may be gone).
+void forget_prepared_functions();
 
 // A `def`: a new function object of the shared type for `def`, with the
 // module's dotted name and dictionary.

@@ -73,8 +73,49 @@ int copy_spec_attribute(PyObject* spec, const char* from, PyObject* module, cons
     return PyObject_SetAttrString(module, to, value);
 }
 
+// The types this frame version registers, described by a capsule in the
+// registry beside them. Only a type listed there was made by a frame: an
+// object planted in the registry under a type's name is refused, whatever
+// its size, since the frame reads its slots without further checks.
+constexpr const char kTypesCapsule[] = "_orveksdk_frame_v1._types";
+constexpr std::uint64_t kTypesMagic = 0x6f72766b66726d31;  // "orvkfrm1"
+
+struct SharedTypes {
+    std::uint64_t magic;
+    PyTypeObject* function;
+    PyTypeObject* coroutine;
+    PyTypeObject* await_wrapper;
+};
+
+// Filled by the first frame to register; kept for the process.
+SharedTypes own_shared_types = {kTypesMagic, nullptr, nullptr, nullptr};
+
+// The description in the registry, or this frame's own put there.
+SharedTypes* shared_types(PyObject* registry) {
+    Ref capsule;
+    int found = lookup_optional(registry, steal(PyUnicode_FromString("_types")), &capsule);
+    if (found < 0) return nullptr;
+    if (!found) {
+        capsule = steal(PyCapsule_New(&own_shared_types, kTypesCapsule, nullptr));
+        if (!capsule || PyObject_SetAttrString(registry, "_types", capsule) < 0) return nullptr;
+        return &own_shared_types;
+    }
+    auto* types = PyCapsule_IsValid(capsule, kTypesCapsule)
+                      ? static_cast<SharedTypes*>(PyCapsule_GetPointer(capsule, kTypesCapsule))
+                      : nullptr;
+    if (!types || types->magic != kTypesMagic) {
+        PyErr_Format(PyExc_TypeError, "%s._types is not the frame's description of its types",
+                     kRegistry);
+        return nullptr;
+    }
+    return types;
+}
+
 // Step 5: the shared type stored under `key`, or `own` readied and stored.
-PyTypeObject* share_type(PyObject* registry, const char* key, PyTypeObject* own) {
+PyTypeObject* share_type(PyObject* registry, const char* key, PyTypeObject* own,
+                         PyTypeObject* SharedTypes::*slot) {
+    SharedTypes* types = shared_types(registry);
+    if (!types) return nullptr;
     Ref stored;
     int found = lookup_optional(registry, steal(PyUnicode_FromString(key)), &stored);
     if (found < 0) return nullptr;
@@ -86,13 +127,21 @@ PyTypeObject* share_type(PyObject* registry, const char* key, PyTypeObject* own)
                          key, kRegistry);
             return nullptr;
         }
+        if (reinterpret_cast<PyTypeObject*>(stored.get()) != types->*slot) {
+            PyErr_Format(PyExc_TypeError, "shared frame type '%s' in %s was not made by a frame",
+                         key, kRegistry);
+            return nullptr;
+        }
         // Held by the frame for the life of the process.
         return reinterpret_cast<PyTypeObject*>(stored.release());
     }
-    if (PyType_Ready(own) < 0) return nullptr;
-    if (PyObject_SetAttrString(registry, key, reinterpret_cast<PyObject*>(own)) < 0) return nullptr;
-    Py_INCREF(own);
-    return own;
+    // A type the description lists but the registry lost is put back.
+    PyTypeObject* type = types->*slot ? types->*slot : own;
+    if (type == own && PyType_Ready(own) < 0) return nullptr;
+    if (PyObject_SetAttrString(registry, key, reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
+    types->*slot = type;
+    Py_INCREF(type);
+    return type;
 }
 
 int share_types() {
@@ -103,17 +152,20 @@ int share_types() {
         if (!registry || PyDict_SetItemString(modules, kRegistry, registry) < 0) return -1;
     }
     if (!state.function_type) {
-        state.function_type = share_type(registry, "function", own_function_type());
+        state.function_type =
+            share_type(registry, "function", own_function_type(), &SharedTypes::function);
         if (!state.function_type) return -1;
     }
     if (module_info.uses_coroutines) {
         if (!state.coroutine_type) {
-            state.coroutine_type = share_type(registry, "coroutine", own_coroutine_type());
+            state.coroutine_type =
+                share_type(registry, "coroutine", own_coroutine_type(), &SharedTypes::coroutine);
             if (!state.coroutine_type) return -1;
         }
         if (!state.await_wrapper_type) {
-            state.await_wrapper_type =
-                share_type(registry, "coroutine_wrapper", own_await_wrapper_type());
+            state.await_wrapper_type = share_type(registry, "coroutine_wrapper",
+                                                  own_await_wrapper_type(),
+                                                  &SharedTypes::await_wrapper);
             if (!state.await_wrapper_type) return -1;
         }
     }
@@ -170,6 +222,13 @@ int create_integers() {
     return 0;
 }
 
+void forget_interpreter_objects() {
+    for (Builtin* b = builtins_head; b; b = b->next_) b->obj_ = nullptr;
+    state.builtins = nullptr;
+    forget_prepared_functions();
+    if (module_info.uses_coroutines) forget_coroutine_registration();
+}
+
 // Step 9. Read afresh on every execute step, in declaration order.
 int cache_builtins() {
     for (Builtin* b = builtins_head; b; b = b->next_) {
@@ -189,9 +248,9 @@ int cache_builtins() {
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
-    if (state.interpreter == -1) {
-        state.interpreter = current;
-    } else if (state.interpreter != current) {
+    // The first interpreter whose execute step succeeds owns the module;
+    // a failed import binds nothing.
+    if (state.interpreter != -1 && state.interpreter != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded "
                         "into one interpreter per process.");
@@ -216,10 +275,10 @@ namespace {
 // Steps 2 to 12.
 int run_execute(PyObject* module) {
     state.dict = PyModule_GetDict(module);
-    if (!state.builtins) {
-        state.builtins = PyImport_ImportModule("builtins");
-        if (!state.builtins) return -1;
-    }
+    // Read on every execute step: an earlier, failed one may have run in
+    // another interpreter.
+    Py_XSETREF(state.builtins, PyImport_ImportModule("builtins"));
+    if (!state.builtins) return -1;
     if (PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) return -1;
 
     int major = static_cast<int>((Py_Version >> 24) & 0xff);
@@ -272,6 +331,15 @@ int exec_module(PyObject* module) {
                      module_info.short_name);
         return -1;
     }
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return -1;
+    // A failed execute step in another interpreter left objects of that
+    // interpreter, which may be gone by now: they are let go of, never
+    // released from here (functions that outlived that import, in that
+    // interpreter, still use them).
+    if (state.last_interpreter != -1 && state.last_interpreter != current)
+        forget_interpreter_objects();
+    state.last_interpreter = current;
     state.module = Py_NewRef(module);
     if (run_execute(module) < 0) {
         // A later import starts again with a new module object.
@@ -279,6 +347,7 @@ int exec_module(PyObject* module) {
         state.dict = nullptr;
         return -1;
     }
+    state.interpreter = current;
     return 0;
 }
 
@@ -360,6 +429,8 @@ int bind(const Name& name, PyObject* value) {
 
 Ref import(const Name& module) {
     Ref loaded = steal(PyImport_GetModule(module));
+    // None in sys.modules halts the import: the interpreter's import says so.
+    if (loaded.get() == Py_None) loaded.reset();
     if (loaded) {
         Ref spec, initializing;
         int found = lookup_optional(loaded, n_spec, &spec);

@@ -84,6 +84,7 @@ public:
 
 private:
     friend int cache_builtins();
+    friend void forget_interpreter_objects();
     Name& name_;
     PyObject* obj_ = nullptr;
     Builtin* next_;
@@ -118,7 +119,8 @@ extern const ModuleInfo module_info;
 // Process-wide frame state of this deliverable.
 struct State {
     PyObject* module = nullptr;  // held for the life of the process once executed
-    int64_t interpreter = -1;    // the interpreter that first created the module
+    int64_t interpreter = -1;    // the interpreter whose execute step succeeded
+    int64_t last_interpreter = -1;  // the interpreter of the latest execute step
     PyObject* dict = nullptr;    // the module's dictionary (borrowed from module)
     PyObject* module_name = nullptr;  // the full dotted name, for __module__
     PyObject* builtins = nullptr;

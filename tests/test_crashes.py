@@ -124,3 +124,61 @@ def test_a_cleared_function_stays_readable(python):
     print(f("2024-03-05"))
     """)
     assert out == ["0", "'' None True conv_date", "True ", "2024-03-05"]
+
+
+@pytest.mark.parametrize("planted", [
+    # a class of the function type's size: 15 slots
+    "type('function', (), {'__slots__': tuple('s%d' % i for i in range(15))})",
+    # the other frame's real type, but under a registry without its description
+    None,
+])
+def test_a_planted_registry_type_is_refused(python, planted):
+    plant = (f"registry.function = {planted}" if planted else
+             "import orveksdk.tablescope; registry.function = "
+             "sys.modules['_orveksdk_frame_v1'].function; del sys.modules['orveksdk.tablescope']")
+    out = run_clean(python, f"""
+    import sys, types
+    registry = types.ModuleType("_orveksdk_frame_v1")
+    {plant}
+    sys.modules["_orveksdk_frame_v1"] = registry
+    try:
+        import orveksdk.trend_kit as tk
+    except TypeError as e:
+        print(e)
+    """)
+    if planted:
+        assert out == ["shared frame type 'function' in _orveksdk_frame_v1 was not made by a frame"]
+    else:
+        # tablescope's type put into a new registry without the capsule
+        # that lists it: refused all the same.
+        assert out == ["shared frame type 'function' in _orveksdk_frame_v1 was not made by a frame"]
+
+
+def test_a_failed_import_in_a_subinterpreter_binds_no_interpreter(python):
+    out = run_clean(python, """
+    import _xxsubinterpreters as interpreters
+    # A legacy subinterpreter, which may load single-phase and
+    # process-wide extension modules.
+    sub = interpreters.create(isolated=False)
+    interpreters.run_string(sub, '''if True:
+        import sys
+        sys.modules["pandas"] = None
+        try:
+            import orveksdk.trend_kit
+        except ImportError as e:
+            print("sub:", e)
+    ''')
+    interpreters.destroy(sub)
+    import orveksdk.trend_kit as tk
+    print(tk.conv_date("March 5, 2024"))
+    sub = interpreters.create(isolated=False)
+    interpreters.run_string(sub, '''if True:
+        try:
+            import orveksdk.trend_kit
+        except ImportError as e:
+            print("second:", e)
+    ''')
+    """)
+    assert out == ["sub: import of pandas halted; None in sys.modules", "2024-03-05",
+                   "second: Interpreter change detected - this module can only be loaded "
+                   "into one interpreter per process."]
