@@ -165,6 +165,7 @@ private:
 
 PyObject* coroutine_send(PyObject* self, PyObject* value);
 PyObject* coroutine_throw(PyObject* self, PyObject* args);
+PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* tb);
 PyObject* coroutine_close(PyObject* self, PyObject*);
 
 // The awaited object has ended: it is dropped from cr_await and its result
@@ -208,6 +209,40 @@ PyObject* forward_send(CoroutineObject* c, PyObject* value) {
     return nullptr;
 }
 
+// Sets the exception that throw(type, value, tb) raises, with the checks
+// and messages of the interpreter's coroutines. False, with TypeError set,
+// for what cannot be raised.
+bool set_thrown(PyObject* type, PyObject* value, PyObject* tb) {
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return false;
+    }
+    Ref typ = borrow(type), val = borrow(value), trace = borrow(tb);
+    if (PyExceptionClass_Check(type)) {
+        PyObject *t = typ.release(), *v = val.release(), *b = trace.release();
+        PyErr_NormalizeException(&t, &v, &b);
+        typ = steal(t);
+        val = steal(v);
+        trace = steal(b);
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return false;
+        }
+        val = borrow(type);
+        typ = borrow(PyExceptionInstance_Class(type));
+        if (!trace) trace = steal(PyException_GetTraceback(val));
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return false;
+    }
+    PyErr_Restore(typ.release(), val.release(), trace.release());
+    return true;
+}
+
 // Forwards throw() to the awaited object. Returns what it produced; null
 // once it has ended or when it cannot take the exception, which is then
 // pending for the body.
@@ -215,7 +250,9 @@ PyObject* forward_throw(CoroutineObject* c, PyObject* args) {
     Ref a = borrow(c->awaiting);
     PyObject* produced;
     if (PyObject* inner = frame_coroutine(a)) {
-        produced = coroutine_throw(inner, args);
+        PyObject *type, *value = nullptr, *tb = nullptr;
+        if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
+        produced = throw_into(inner, type, value, tb);
     } else {
         PyObject* method = nullptr;
         if (_PyObject_LookupAttr(a, n_throw, &method) < 0) {
@@ -226,8 +263,8 @@ PyObject* forward_throw(CoroutineObject* c, PyObject* args) {
             // No throw(): the exception is raised in the body instead.
             Py_CLEAR(c->awaiting);
             PyObject *type, *value = nullptr, *tb = nullptr;
-            PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb);
-            raise(type, value, tb);
+            if (PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb))
+                set_thrown(type, value, tb);
             return nullptr;
         }
         produced = PyObject_Call(method, args, nullptr);
@@ -327,6 +364,16 @@ PyObject* coroutine_throw(PyObject* self, PyObject* args) {
     PyObject* value = nullptr;
     PyObject* tb = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
+    if (PyTuple_GET_SIZE(args) > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, "
+                     "use the single-arg signature instead.",
+                     1) < 0)
+        return nullptr;
+    return throw_into(self, type, value, tb);
+}
+
+PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* tb) {
     CoroutineObject* c = as_coroutine(self);
     if (already_executing(c)) return nullptr;
     Ref keep = borrow(self);
@@ -338,14 +385,22 @@ PyObject* coroutine_throw(PyObject* self, PyObject* args) {
             // a failing close raises its own exception there instead.
             Ref awaited = borrow(c->awaiting);
             Py_CLEAR(c->awaiting);
-            if (close_awaited(awaited) == 0) raise(type, value, tb);
-        } else if (PyObject* produced = forward_throw(c, args)) {
-            return produced;
+            if (close_awaited(awaited) == 0) set_thrown(type, value, tb);
+        } else {
+            Ref args = steal(tb ? PyTuple_Pack(3, type, value ? value : Py_None, tb)
+                             : value ? PyTuple_Pack(2, type, value)
+                                     : PyTuple_Pack(1, type));
+            if (!args) return nullptr;
+            if (PyObject* produced = forward_throw(c, args)) return produced;
         }
         return run_body(c);
     }
-    raise(type, value, tb);
-    if (c->resume == -1) return nullptr;
+    // What cannot be raised is refused before the coroutine is touched.
+    if (!set_thrown(type, value, tb)) return nullptr;
+    if (c->resume == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return nullptr;
+    }
     return run_body(c);
 }
 

@@ -105,49 +105,6 @@ void raise(PyObject* exc) {
     }
 }
 
-void raise(PyObject* type, PyObject* value, PyObject* tb) {
-    if (tb == Py_None) tb = nullptr;
-    if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
-        return;
-    }
-    if (value == Py_None) value = nullptr;
-    Ref instance;
-    if (PyExceptionInstance_Check(type)) {
-        if (value) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return;
-        }
-        instance = borrow(type);
-    } else if (PyExceptionClass_Check(type)) {
-        if (value && PyObject_IsInstance(value, type) == 1) {
-            instance = borrow(value);
-        } else {
-            if (PyErr_Occurred()) return;
-            if (!value) {
-                instance = steal(PyObject_CallNoArgs(type));
-            } else if (PyTuple_Check(value)) {
-                instance = steal(PyObject_Call(type, value, nullptr));
-            } else {
-                instance = steal(PyObject_CallOneArg(type, value));
-            }
-            if (!instance) return;
-            if (!PyExceptionInstance_Check(instance.get())) {
-                PyErr_Format(
-                    PyExc_TypeError,
-                    "calling %R should have returned an instance of BaseException, not %R", type,
-                    Py_TYPE(instance.get()));
-                return;
-            }
-        }
-    } else {
-        PyErr_SetString(PyExc_TypeError,
-                        "raise: exception class must be a subclass of BaseException");
-        return;
-    }
-    if (tb && PyException_SetTraceback(instance, tb) < 0) return;
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance);
-}
 
 int pending_matches(PyObject* type) { return PyErr_ExceptionMatches(type); }
 

@@ -87,8 +87,6 @@ inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
 // `raise exc`: a class is called with no arguments and must give an
 // exception instance; an instance is raised as it is.
 void raise(PyObject* exc);
-// `raise type, value, tb` as the coroutine's throw() needs it.
-void raise(PyObject* type, PyObject* value, PyObject* tb);
 
 // ---------------------------------------------------------------------------
 // except clauses

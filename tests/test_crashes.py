@@ -182,3 +182,76 @@ def test_a_failed_import_in_a_subinterpreter_binds_no_interpreter(python):
     assert out == ["sub: import of pandas halted; None in sys.modules", "2024-03-05",
                    "second: Interpreter change detected - this module can only be loaded "
                    "into one interpreter per process."]
+
+
+def native_arun(self, data):
+    async def _arun(self, data):
+        raise NotImplementedError("TrendKit does not support async")
+    return _arun(self, data)
+
+
+def outcome(call):
+    try:
+        return ("returned", call())
+    except BaseException as e:  # noqa: BLE001 - compared as a value
+        return (type(e).__name__, str(e))
+
+
+BAD_THROWS = [(42,), (None,), (ValueError("a"), 1), (ValueError, None, 5), (ValueError, "v", "tb")]
+
+
+@pytest.mark.parametrize("args", BAD_THROWS, ids=repr)
+def test_throw_refuses_what_cannot_be_raised_and_leaves_the_coroutine(args):
+    import warnings
+
+    import orveksdk.trend_kit as tk
+    results = []
+    for make in (tk.TrendKit()._arun, lambda d: native_arun(None, d)):
+        coro = make("x")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            thrown = outcome(lambda: coro.throw(*args))
+        # the coroutine is untouched: its body still runs
+        results.append((thrown, [str(w.message) for w in caught], outcome(lambda: coro.send(None))))
+    assert results[0] == results[1]
+    assert results[0][0][0] == "TypeError"
+    assert results[0][2] == ("NotImplementedError", "TrendKit does not support async")
+
+
+@pytest.mark.parametrize("args", [(ValueError("late"),), (42,), (GeneratorExit,), (StopIteration,)],
+                         ids=repr)
+@pytest.mark.parametrize("finish", ["awaited", "closed"])
+def test_throw_into_a_finished_coroutine_as_a_native_one(args, finish):
+    import orveksdk.trend_kit as tk
+    results = []
+    for make in (tk.TrendKit()._arun, lambda d: native_arun(None, d)):
+        coro = make("x")
+        if finish == "awaited":
+            outcome(lambda: coro.send(None))
+        else:
+            coro.close()
+        results.append(outcome(lambda: coro.throw(*args)))
+    assert results[0] == results[1]
+
+
+def test_tasks_wrapping_arun_can_be_introspected(python):
+    out = run_clean(python, """
+    import asyncio, inspect, io
+    import orveksdk.trend_kit as tk
+    coro = tk.TrendKit()._arun("x")
+    print(type(coro.cr_frame.f_lineno).__name__, inspect.getframeinfo(coro.cr_frame).function)
+
+    async def main():
+        task = asyncio.ensure_future(tk.TrendKit()._arun("x"))
+        stack = task.get_stack()
+        text = io.StringIO()
+        task.print_stack(file=text)
+        print(len(stack), "_arun" in text.getvalue())
+        try:
+            await task
+        except NotImplementedError as e:
+            print(e)
+    asyncio.run(main())
+    coro.close()
+    """)
+    assert out == ["int _arun", "1 True", "TrendKit does not support async"]
