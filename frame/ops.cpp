@@ -204,6 +204,11 @@ Ref join_text(std::initializer_list<PyObject*> pieces) {
     std::copy(pieces.begin(), pieces.end(), items);
     Py_ssize_t total = 0;
     for (std::size_t i = 0; i < n; i++) {
+        // Pieces are constants and formatted fields: always text.
+        if (!items[i] || !PyUnicode_Check(items[i])) {
+            PyErr_SetString(PyExc_SystemError, "join_text: a piece is not text");
+            return {};
+        }
         Py_ssize_t len = PyUnicode_GET_LENGTH(items[i]);
         if (total > PY_SSIZE_T_MAX - len) {
             PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");

@@ -255,3 +255,64 @@ def test_tasks_wrapping_arun_can_be_introspected(python):
     coro.close()
     """)
     assert out == ["int _arun", "1 True", "TrendKit does not support async"]
+
+
+def test_rebound_re_results_are_handled_as_any_object(python):
+    # float(match.group()[9:-2]), as the Python statement reads any object
+    out = run_clean(python, """
+    import json, sys, types
+    import orveksdk.trend_kit as tk
+    tk.ts_forecast = lambda df, period: types.SimpleNamespace(empty=False, values=list(df["values"]))
+    payload = json.dumps({"data_input": {"date": ["2024-01-01", "2024-01-02"],
+                                         "values": ["Decimal", 2]}, "period": 1})
+    for group in (b"Decimal('1.5')", bytearray(b"Decimal('2.5')"), "Decimal('3.5')", 42,
+                  b"D", ["D", "e", "c", "i", "m", "a", "l", "(", "'", "7", "'", ")"]):
+        match = types.SimpleNamespace(group=lambda group=group: group)
+        tk.re = types.SimpleNamespace(match=lambda pattern, text, match=match: match)
+        out = tk.TrendKit()._run(payload)
+        print(out if isinstance(out, dict) else out.values)
+    """)
+    assert out == ["[1.5, 2.0]", "[2.5, 2.0]", "[3.5, 2.0]",
+                   "{'error': \"'int' object is not subscriptable\"}",
+                   "{'error': \"could not convert string to float: b''\"}",
+                   "{'error': \"float() argument must be a string or a real number, not 'list'\"}"]
+
+
+def test_a_rebound_quote_is_formatted_as_an_f_string_field(python):
+    out = run_clean(python, """
+    import urllib.parse
+    from unittest import mock
+    import orveksdk.tablescope as ts
+
+    class Odd:
+        def __format__(self, spec):
+            return 42
+    for result in (42, b"raw", Odd()):
+        with mock.patch.object(urllib.parse, "quote", lambda text, safe, result=result: result):
+            try:
+                print(ts.MySQLDatabaseTableScope("u", "p", "h", "d").connection_string)
+            except TypeError as e:
+                print("TypeError:", e)
+    """)
+    assert out == ["mysql+pymysql://42:42@h/d", "mysql+pymysql://b'raw':b'raw'@h/d",
+                   "TypeError: __format__ must return a str, not int"]
+
+
+def test_run_refuses_an_unbounded_period_quickly(capsys):
+    import json
+    import time
+
+    import orveksdk.trend_kit as tk
+    same_day = {"date": ["2024-01-01", "2024-01-01"], "values": [1, 2]}
+    for period in (100_001, 10**8, 10**40):
+        start = time.monotonic()
+        out = tk.TrendKit()._run(json.dumps({"data_input": same_day, "period": period}))
+        assert time.monotonic() - start < 1
+        assert out == {"error": f"period must be at most 100000, got {period}"}
+        assert "ValueError: period must be at most 100000" in capsys.readouterr().err
+    # the bound itself is allowed, and ts_forecast called directly keeps no bound
+    out = tk.TrendKit()._run(json.dumps({"data_input": same_day, "period": 100_000}))
+    assert len(out) == 100_000 and set(out["dates"]) == {"2024-01-01"}
+    import pandas as pd
+    frame = pd.DataFrame({"timestamp": same_day["date"], "values": same_day["values"]})
+    assert len(tk.ts_forecast(frame, 100_001)) == 100_001

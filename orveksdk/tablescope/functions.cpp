@@ -42,13 +42,16 @@ void raise_not_established() {
     frame::raise(exc);
 }
 
-// quote(f"{value}", safe=""): a credential percent-encoded for the URL, so
-// that "@", ":", "/" or "%" in it stay part of it instead of changing which
-// host, port or database the URL names.
+// {quote(f"{value}", safe="")} as an f-string field: a credential
+// percent-encoded for the URL, so that "@", ":", "/" or "%" in it stay part
+// of it instead of changing which host, port or database the URL names.
+// quote may be rebound to anything: its result is formatted as any field is.
 Ref quoted(PyObject* quote, PyObject* value) {
     Ref text = format_field(value);                                        if (!text) return {};
     PyObject* args[] = {text, frame::state.empty_text};
-    return steal(PyObject_Vectorcall(quote, args, 1, tuples.safe_kwnames));
+    Ref result = steal(PyObject_Vectorcall(quote, args, 1, tuples.safe_kwnames));
+    if (!result) return {};
+    return format_field(result);
 }
 
 // The name tag of a table's DataFrame, kept where it survives pickling and

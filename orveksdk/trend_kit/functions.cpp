@@ -10,9 +10,11 @@ namespace trend_kit {
 using frame::borrow;
 using frame::call;
 using frame::call_method;
+using frame::format_field;
 using frame::getattr;
 using frame::getitem;
 using frame::global;
+using frame::join_text;
 using frame::Ref;
 using frame::steal;
 
@@ -40,16 +42,16 @@ Ref one_element_rows(PyObject* items) {
     return rows;
 }
 
-// The number between the quotes of a decimal text Decimal('<digits and
-// points>'), read as a float; nothing in the text is evaluated.
+// float(match.group()[9:-2]): the number between the quotes of a decimal
+// text Decimal('<digits and points>'); nothing in the text is evaluated.
+// re may be rebound, so the match and its group are any objects, sliced and
+// converted as the Python expression would.
 Ref decimal_text_value(PyObject* match) {
     Ref literal = call_method(match, n::group);  // the whole match
     if (!literal) return {};
-    const Py_ssize_t prefix = 9;  // Decimal('
-    const Py_ssize_t suffix = 2;  // ')
-    Ref digits = steal(PyUnicode_Substring(literal, prefix, PyUnicode_GET_LENGTH(literal) - suffix));
+    Ref digits = steal(PyObject_GetItem(literal, tuples.decimal_digits));
     if (!digits) return {};
-    return steal(PyFloat_FromString(digits));
+    return steal(PyNumber_Float(digits));
 }
 
 }  // namespace
@@ -289,6 +291,18 @@ PyObject* run(PyObject*, PyObject* const* args) {
 
         // period = input["period"]
         Ref period = getitem(input, t::period);                            if (!period) return here.fail();
+        // if type(period) is int and period > 100_000:
+        //     raise ValueError(f"period must be at most 100000, got {period}")
+        // (an agent's payload must not ask for an unbounded frame)
+        if (PyLong_CheckExact(period.get())) {
+            int over = PyObject_RichCompareBool(period, max_period, Py_GT);    if (over < 0) return here.fail();
+            if (over) {
+                Ref text = format_field(period);                           if (!text) return here.fail();
+                Ref message = join_text({t::period_too_large, text});     if (!message) return here.fail();
+                PyErr_SetObject(PyExc_ValueError, message);
+                return here.fail();
+            }
+        }
 
         // result = ts_forecast(df, period)
         Ref ts_forecast = global(n::ts_forecast);                          if (!ts_forecast) return here.fail();

@@ -2,6 +2,8 @@
 
 namespace trend_kit {
 
+using frame::Ref;
+
 Tuples tuples;
 
 // Execute step 10: constant tuples and the functions' code objects.
@@ -11,7 +13,12 @@ int make_constants() {
         tuples.timestamp = PyTuple_Pack(1, t::timestamp.obj());
         tuples.epoch_date = PyTuple_Pack(3, static_cast<PyObject*>(year_1970),
                                          static_cast<PyObject*>(one), static_cast<PyObject*>(one));
-        if (!tuples.async_refusal || !tuples.timestamp || !tuples.epoch_date) return -1;
+        Ref start = frame::steal(PyLong_FromLong(9)), stop = frame::steal(PyLong_FromLong(-2));
+        if (!start || !stop) return -1;
+        tuples.decimal_digits = PySlice_New(start, stop, nullptr);
+        if (!tuples.async_refusal || !tuples.timestamp || !tuples.epoch_date ||
+            !tuples.decimal_digits)
+            return -1;
     }
     for (frame::FunctionDef* def : {&run_def, &arun_def, &conv_date_def, &ts_forecast_def})
         if (frame::prepare_function(*def) < 0) return -1;

@@ -55,10 +55,11 @@ inline Text quote{"'"};
 inline Text double_quote{"\""};
 inline Text decimal_pattern{R"(Decimal\('[\d.]+'\))"};
 inline Text config_qualname{"ForecastInput.Config"};
+inline Text period_too_large{"period must be at most 100000, got "};
 }  // namespace t
 
 // Integer constants.
-inline frame::Int one{1}, year_1970{1970};
+inline frame::Int one{1}, year_1970{1970}, max_period{100000};
 
 // Builtins cached at import, in this order.
 inline frame::Builtin b_eval{n::eval}, b_NotImplementedError{n::NotImplementedError},
@@ -69,6 +70,7 @@ struct Tuples {
     PyObject* async_refusal;  // ("TrendKit does not support async",)
     PyObject* timestamp;      // ("timestamp",)
     PyObject* epoch_date;     // (1970, 1, 1)
+    PyObject* decimal_digits; // slice(9, -2): the digits of Decimal('...')
 };
 extern Tuples tuples;
 
