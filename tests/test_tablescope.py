@@ -202,10 +202,59 @@ def test_false_credentials_are_refused(position, false):
     (("u", "p", "h", 5), "mysql+pymysql://u:p@h/5"),
     ((7, 2.5, 10, True), "mysql+pymysql://7:2.5@10/True"),
     (("ü ser", "p@ss/w:rd% x", "h", "d"), "mysql+pymysql://%C3%BC%20ser:p%40ss%2Fw%3Ard%25%20x@h/d"),
-    (("u", "p", "h@x", "d/y"), "mysql+pymysql://u:p@h@x/d/y"),
+    (("u", "p", "127.0.0.1:65535", "a b%c"), "mysql+pymysql://u:p@127.0.0.1:65535/a b%c"),
+    (("u", "p", "[::1]:3306", "d"), "mysql+pymysql://u:p@[::1]:3306/d"),
+    (("u", "p", "my_host-2.example.", "d"), "mysql+pymysql://u:p@my_host-2.example./d"),
 ])
 def test_connection_string(args, url):
     assert C(*args).connection_string == url
+
+
+BAD_HOST = ("host must be a host name, an IPv4 address or a bracketed IPv6 address, "
+            "optionally followed by :port, got ")
+BAD_DATABASE = "database name must not contain '?', '#' or '/', got "
+
+
+@pytest.mark.parametrize("host,database,message", [
+    # what reached the server before: options and another database
+    ("127.0.0.1", "plain?init_command=CREATE+TABLE+x(i+INT)&local_infile=1",
+     BAD_DATABASE + "plain?init_command=CREATE+TABLE+x(i+INT)&local_infile=1"),
+    ("127.0.0.1:3306/other?local_infile=1", "d", BAD_HOST + "127.0.0.1:3306/other?local_infile=1"),
+    ("h", "d/y", BAD_DATABASE + "d/y"),
+    ("h", "d#frag", BAD_DATABASE + "d#frag"),
+    ("h@x", "d", BAD_HOST + "h@x"),
+    ("u:p@evil", "d", BAD_HOST + "u:p@evil"),
+    ("h:", "d", BAD_HOST + "h:"),
+    ("h:65536", "d", BAD_HOST + "h:65536"),
+    ("h:12a", "d", BAD_HOST + "h:12a"),
+    ("::1", "d", BAD_HOST + "::1"),
+    ("[::1", "d", BAD_HOST + "[::1"),
+    ("[]", "d", BAD_HOST + "[]"),
+    (".h", "d", BAD_HOST + ".h"),
+    ("h?x=1", "d", BAD_HOST + "h?x=1"),
+    ("hôte", "d", BAD_HOST + "hôte"),
+    ("h d", "d", BAD_HOST + "h d"),
+])
+def test_url_structure_in_host_or_database_is_refused(host, database, message, tb_names):
+    obj = C.__new__(C)
+    with pytest.raises(ValueError) as info:
+        obj.__init__("u", "p", host, database)
+    assert str(info.value) == message
+    assert tb_names(info.value)[-1] == "orveksdk.tablescope.MySQLDatabaseTableScope.__init__"
+    assert vars(obj) == {}
+
+
+def test_an_injected_database_never_reaches_the_server(db, tmp_path):
+    # The same name that ran SQL on the server through init_command.
+    with pytest.raises(ValueError, match="^database name must not contain"):
+        db.scope(ts, tmp_path, database=f"{db.small_name}?init_command=DROP+TABLE+t")
+    conn = db.server.admin(db.small_name)
+    try:
+        with conn.cursor() as cur:
+            cur.execute("SELECT COUNT(*) FROM t")
+            assert cur.fetchall() == ((2,),)
+    finally:
+        conn.close()
 
 
 def test_credential_formatting_uses_format():

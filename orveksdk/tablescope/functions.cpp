@@ -54,6 +54,58 @@ Ref quoted(PyObject* quote, PyObject* value) {
     return format_field(result);
 }
 
+// Whether `text` is a host the URL reads as one: a host name or IPv4
+// address (letters, digits, ".", "-", "_"), or an IPv6 address in brackets,
+// optionally followed by ":port". Anything else could carry URL structure
+// ("/other?local_infile=1") past the host.
+bool is_url_host(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+    auto is_alnum = [](Py_UCS4 c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    };
+    auto is_hex = [](Py_UCS4 c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    };
+    Py_ssize_t i = 0;
+    if (n > 0 && at(0) == '[') {
+        for (i = 1; i < n && (is_hex(at(i)) || at(i) == ':' || at(i) == '.'); i++) {}
+        if (i == 1 || i >= n || at(i) != ']') return false;
+        i++;
+    } else {
+        if (n == 0 || !is_alnum(at(0))) return false;
+        for (; i < n && (is_alnum(at(i)) || at(i) == '.' || at(i) == '-' || at(i) == '_'); i++) {}
+    }
+    if (i == n) return true;
+    if (at(i) != ':' || n - i - 1 < 1 || n - i - 1 > 5) return false;
+    long port = 0;
+    for (i++; i < n; i++) {
+        if (at(i) < '0' || at(i) > '9') return false;
+        port = port * 10 + static_cast<long>(at(i) - '0');
+    }
+    return port <= 65535;
+}
+
+// Whether a database name holds "?", "#" or "/", which the URL reads as
+// the start of its query, fragment or path.
+bool names_url_structure(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; i++) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '?' || c == '#' || c == '/') return true;
+    }
+    return false;
+}
+
+// Raises ValueError(prefix + text).
+void refuse_value(PyObject* prefix, PyObject* text) {
+    Ref message = join_text({prefix, text});
+    if (message) PyErr_SetObject(PyExc_ValueError, message);
+}
+
 // The name tag of a table's DataFrame, kept where it survives pickling and
 // never taken for a column: the instance attribute `name` (set past the
 // DataFrame's own __setattr__, which would overwrite a column called
@@ -137,6 +189,17 @@ PyObject* init(PyObject*, PyObject* const* args) {
     Ref password_text = quoted(quote, password);                           if (!password_text) return here.fail();
     Ref host_text = format_field(host);                                    if (!host_text) return here.fail();
     Ref database_text = format_field(database);                            if (!database_text) return here.fail();
+    // Host and database go into the URL as they are: refuse what the URL
+    // would read as structure (query options such as local_infile, another
+    // database) rather than let a caller's text reconfigure the driver.
+    if (!is_url_host(host_text)) {
+        refuse_value(t::bad_host, host_text);
+        return here.fail();
+    }
+    if (names_url_structure(database_text)) {
+        refuse_value(t::bad_database, database_text);
+        return here.fail();
+    }
     Ref url = join_text({t::url_scheme, user_text, t::colon, password_text, t::at, host_text,
                          t::slash, database_text});
     if (!url)                                                              return here.fail();

@@ -38,6 +38,9 @@ inline Text dot{"."};
 inline Text db_cache_pkl{"db_cache.pkl"};
 inline Text missing_parameters{"All connection parameters must be provided and not None."};
 inline Text url_scheme{"mysql+pymysql://"}, colon{":"}, at{"@"}, slash{"/"};
+inline Text bad_host{"host must be a host name, an IPv4 address or a bracketed IPv6 address, "
+                     "optionally followed by :port, got "};
+inline Text bad_database{"database name must not contain '?', '#' or '/', got "};
 inline Text connected{"Successfully connected to the database."};
 inline Text connect_error{"Error connecting to the database: "};
 inline Text cache_error{"Error loading cache: "};
