@@ -375,3 +375,66 @@ def test_schema_report_without_engine(tmp_path, capsys, caplog):
     with pytest.raises(ConnectionError, match="^Database connection not established.$"):
         C("u", "p", "h", "d", str(tmp_path)).print_table_schemas()
     assert capsys.readouterr().out == "" and root_records(caplog) == []
+
+
+# ---------------------------------------------------------------------------
+# The cache file is replaced whole
+
+def leftovers(folder):
+    return sorted(p.name for p in folder.iterdir() if p.name != "db_cache.pkl")
+
+
+def test_a_failed_write_leaves_the_earlier_cache(db, connected, tmp_path, monkeypatch, caplog):
+    obj = connected(database=db.small_name)
+    cache = tmp_path / "db_cache.pkl"
+    cache.write_bytes(b"an earlier cache that does not load")
+    before = cache.read_bytes()
+
+    class HalfWriting:
+        load = staticmethod(pickle.load)
+
+        @staticmethod
+        def dump(obj, file):
+            file.write(b"half a pickle")
+            raise MemoryError("disk full")  # not an Exception: passes the handler
+    monkeypatch.setattr(ts, "pickle", HalfWriting)
+    with pytest.raises(MemoryError):
+        obj.prepare_data()
+
+    class Unpicklable(HalfWriting):
+        @staticmethod
+        def dump(obj, file):
+            file.write(b"half a pickle")
+            pickle.dump(lambda: None, file)
+    monkeypatch.setattr(ts, "pickle", Unpicklable)
+    with pytest.raises((pickle.PicklingError, AttributeError), match="pickle"):
+        obj.prepare_data()
+    assert cache.read_bytes() == before
+    assert leftovers(tmp_path) == []
+
+
+def test_a_symlink_at_the_cache_path_is_replaced_not_followed(db, connected, tmp_path):
+    obj = connected(database=db.small_name)
+    victim = tmp_path / "victim.txt"
+    victim.write_text("keep me")
+    (tmp_path / "db_cache.pkl").symlink_to(tmp_path / "nowhere" / "x")  # dangling: no cache
+    frames = obj.prepare_data()
+    cache = tmp_path / "db_cache.pkl"
+    assert not cache.is_symlink() and pickle.loads(cache.read_bytes())[0].equals(frames[0])
+    cache.unlink()
+    cache.symlink_to(victim)
+    obj.prepare_data()  # the link loads as a cache that does not unpickle; the write replaces it
+    assert victim.read_text() == "keep me"
+    assert not cache.is_symlink() and leftovers(tmp_path) == ["victim.txt"]
+
+
+def test_a_fifo_at_the_cache_path_does_not_block(db, connected, tmp_path, caplog, python):
+    caplog.set_level(logging.INFO)
+    obj = connected(database=db.small_name)
+    fifo = tmp_path / "db_cache.pkl"
+    os.mkfifo(fifo)
+    caplog.clear()
+    frames = obj.prepare_data()
+    assert root_records(caplog) == [("ERROR", f"Error loading cache: not a regular file: '{fifo}'")]
+    assert fifo.is_file() and len(pickle.loads(fifo.read_bytes())) == len(frames) == 1
+    assert leftovers(tmp_path) == []

@@ -5,6 +5,13 @@
 #include "frame/ops.hpp"
 #include "orveksdk/tablescope/state.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
 namespace tablescope {
 
 using frame::call;
@@ -297,16 +304,83 @@ frame::FunctionDef prepare_data_def{
     .entry = prepare_data, .argcount = 1, .required = 1, .varnames = prepare_data_vars,
     .line = __LINE__};
 
-// fcntl.flock(file, how): the cache file is read under a shared lock and
-// written under an exclusive one, so a reader never sees another process's
-// write half done and two writers never interleave their bytes (which could
-// unpickle as a mixture of two databases). The writer's "wb" still empties
-// the file before it has the lock; it empties it again once it holds it.
-int lock_cache(PyObject* file, const frame::Name& how) {
-    Ref fcntl = frame::import(n::fcntl);                                   if (!fcntl) return -1;
-    Ref flag = getattr(fcntl, how);                                        if (!flag) return -1;
-    Ref done = call_method(fcntl, n::flock, {file, flag});                 if (!done) return -1;
-    return 0;
+// The cache file is replaced whole, never written in place: the tables
+// are pickled into a new file beside it, flushed and synced, then renamed
+// over it. A reader sees the old file or the new one, never a part; a write
+// that fails leaves the old file as it was and no new file behind; a
+// symbolic link or a FIFO at the path is replaced, not written through.
+class CacheWriter {
+public:
+    ~CacheWriter() {
+        if (fd_ >= 0) close(fd_);
+        if (temporary_) {
+            // Keeps whatever exception is pending.
+            PyObject* exc = PyErr_GetRaisedException();
+            unlink(PyBytes_AS_STRING(temporary_.get()));
+            PyErr_SetRaisedException(exc);
+        }
+    }
+
+    // Creates the new file; its descriptor, or -1 with OSError naming the
+    // cache path.
+    int create(PyObject* cache_full_path) {
+        path_ = cache_full_path;
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(cache_full_path, &encoded)) return -1;
+        target_ = steal(encoded);
+        for (int attempt = 0; attempt < 100; attempt++) {
+            Ref name = steal(PyBytes_FromFormat("%s.%ld-%d.tmp", PyBytes_AS_STRING(target_.get()),
+                                                static_cast<long>(getpid()), ++counter_));
+            if (!name) return -1;
+            int fd = open(PyBytes_AS_STRING(name.get()),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+            if (fd >= 0) {
+                temporary_ = std::move(name);
+                fd_ = fd;
+                return fd;
+            }
+            if (errno != EEXIST) break;
+        }
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_);
+        return -1;
+    }
+
+    // The file object has taken over the descriptor.
+    void handed_over() { fd_ = -1; }
+
+    // fsync of the written file, then the rename over the cache path.
+    int commit(int fd) {
+        if (fsync(fd) < 0 ||
+            rename(PyBytes_AS_STRING(temporary_.get()), PyBytes_AS_STRING(target_.get())) < 0) {
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_);
+            return -1;
+        }
+        temporary_.reset();
+        return 0;
+    }
+
+private:
+    PyObject* path_ = nullptr;
+    Ref target_, temporary_;
+    int fd_ = -1;
+    static inline int counter_ = 0;
+};
+
+// Only a regular file is loaded: anything else but a directory (which open()
+// refuses as it always has) is a cache that cannot be loaded, rather than,
+// for a FIFO, a read that blocks for ever.
+int refuse_irregular_cache(PyObject* cache_full_path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(cache_full_path, &encoded)) return -1;
+    Ref target = steal(encoded);
+    struct stat st;
+    if (stat(PyBytes_AS_STRING(target.get()), &st) < 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, cache_full_path);
+        return -1;
+    }
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return 0;
+    PyErr_Format(PyExc_ValueError, "not a regular file: %R", cache_full_path);
+    return -1;
 }
 
 PyObject* prepare_data(PyObject*, PyObject* const* args) {
@@ -330,13 +404,13 @@ PyObject* prepare_data(PyObject*, PyObject* const* args) {
         //     try:
         Ref loaded;
         int read = [&]() -> int {
+            //         (a regular file only)
+            if (refuse_irregular_cache(cache_full_path) < 0)               return here.fail();
             //         with open(cache_full_path, "rb") as file:
             Ref manager = call(b_open, {cache_full_path, t::rb});          if (!manager) return here.fail();
             frame::With with{here};
             Ref file = with.enter(manager);                                if (!file) return here.fail();
             int block = [&]() -> int {
-                //             fcntl.flock(file, fcntl.LOCK_SH)
-                if (lock_cache(file, n::LOCK_SH) < 0)                      return here.fail();
                 //             return pickle.load(file)   (with the tags given back)
                 Ref pickle = global(n::pickle);                            if (!pickle) return here.fail();
                 loaded = call_method(pickle, n::load, {file});             if (!loaded) return here.fail();
@@ -399,18 +473,22 @@ PyObject* prepare_data(PyObject*, PyObject* const* args) {
         }();
         if (with.leave(block == 0) < 0)                                    return -1;
 
-        //     with open(cache_full_path, "wb") as file:
-        Ref writer = call(b_open, {cache_full_path, t::wb});               if (!writer) return here.fail();
+        //     with open(<a new file beside cache_full_path>, "wb") as file:
+        CacheWriter cache;
+        int fd = cache.create(cache_full_path);                            if (fd < 0) return here.fail();
+        Ref descriptor = steal(PyLong_FromLong(fd));                       if (!descriptor) return here.fail();
+        Ref writer = call(b_open, {descriptor, t::wb});                    if (!writer) return here.fail();
+        cache.handed_over();
         frame::With write{here};
         Ref file = write.enter(writer);                                    if (!file) return here.fail();
         int dumped = [&]() -> int {
-            //         fcntl.flock(file, fcntl.LOCK_EX)
-            if (lock_cache(file, n::LOCK_EX) < 0)                          return here.fail();
-            //         file.truncate()
-            Ref emptied = call_method(file, n::truncate);                  if (!emptied) return here.fail();
             //         pickle.dump(dataframes, file)
             Ref pickle = global(n::pickle);                                if (!pickle) return here.fail();
             Ref done = call_method(pickle, n::dump, {dataframes, file});   if (!done) return here.fail();
+            //         file.flush()
+            Ref flushed = call_method(file, n::flush);                     if (!flushed) return here.fail();
+            //         os.fsync(file.fileno()); os.replace(<new file>, cache_full_path)
+            if (cache.commit(fd) < 0)                                      return here.fail();
             return 0;
         }();
         if (write.leave(dumped == 0) < 0)                                  return -1;

@@ -26,7 +26,7 @@ inline Name path{"path"}, join{"join"}, exists{"exists"}, load{"load"}, dump{"du
 inline Name get_table_names{"get_table_names"}, get_columns{"get_columns"};
 inline Name read_sql_table{"read_sql_table"}, name{"name"}, attrs{"attrs"}, DataFrame{"DataFrame"};
 inline Name ConnectionError{"ConnectionError"}, urllib_parse{"urllib.parse"}, quote{"quote"};
-inline Name fcntl{"fcntl"}, flock{"flock"}, LOCK_SH{"LOCK_SH"}, LOCK_EX{"LOCK_EX"}, truncate{"truncate"};
+inline Name flush{"flush"};
 inline Name safe{"safe"}, setattr_{"__setattr__"};
 inline Name all{"all"}, ValueError{"ValueError"}, open{"open"}, print{"print"};
 }  // namespace n
