@@ -8,6 +8,8 @@ and tables. Run as a script it starts a server, prints its port and waits.
 """
 from __future__ import annotations
 
+import ctypes
+import functools
 import os
 import shutil
 import signal
@@ -29,6 +31,19 @@ def _find(*names):
         if found:
             return found
     raise FileNotFoundError(f"none of {names} found; run scripts/setup.sh --with-db")
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_PR_SET_PDEATHSIG = 1
+
+
+def _die_with(parent):
+    """In the forked child before exec: the server gets SIGKILL when the
+    process that started it dies, however it dies, so that no server
+    outlives a killed or crashed test run."""
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    if os.getppid() != parent:  # the parent died before the line above
+        os._exit(1)
 
 
 def free_port():
@@ -69,7 +84,8 @@ class PrivateMariaDB:
                "--skip-log-bin", "--innodb-buffer-pool-size=32M", "--innodb-log-file-size=16M",
                "--max-connections=200", *self._user]
         self.process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL, start_new_session=True)
+                                        stderr=subprocess.DEVNULL, start_new_session=True,
+                                        preexec_fn=functools.partial(_die_with, os.getpid()))
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.process.poll() is not None:

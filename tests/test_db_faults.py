@@ -6,6 +6,7 @@ import logging
 import os
 import pickle
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -17,6 +18,8 @@ import pytest
 import sqlalchemy
 
 import orveksdk.tablescope as ts
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 C = ts.MySQLDatabaseTableScope
 
@@ -414,3 +417,39 @@ def test_connect_replacing_a_stand_in_engine(db, tmp_path):
         obj.connect()
     assert log.records == [("ERROR", "Error connecting to the database: dispose failed")]
     assert not isinstance(obj.engine, Failing)  # the new engine stays, as after any failure
+
+
+def test_a_killed_starter_takes_its_server_with_it(project_module, tmp_path):
+    script = f"""
+import importlib.util, os, sys, time
+spec = importlib.util.spec_from_file_location("pm", {os.path.join(ROOT, "scripts", "private_mariadb.py")!r})
+pm = importlib.util.module_from_spec(spec); spec.loader.exec_module(pm)
+server = pm.PrivateMariaDB(base={str(tmp_path)!r}).start()
+print(server.process.pid, flush=True)
+time.sleep(600)
+"""
+    starter = subprocess.Popen([sys.executable, "-P", "-c", script], stdout=subprocess.PIPE,
+                               text=True, cwd="/")
+    server_pid = None
+    try:
+        server_pid = int(starter.stdout.readline())
+        assert os.path.exists(f"/proc/{server_pid}")
+        starter.send_signal(signal.SIGKILL)
+        starter.wait(timeout=30)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and server_alive(server_pid):
+            time.sleep(0.1)
+        assert not server_alive(server_pid), "the server outlived the process that started it"
+    finally:
+        starter.kill()
+        starter.wait()
+        if server_pid and server_alive(server_pid):  # never leave it behind
+            os.kill(server_pid, signal.SIGKILL)
+
+
+def server_alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(") ", 1)[1][0] != "Z"
+    except FileNotFoundError:
+        return False
