@@ -62,6 +62,13 @@ def test_ts_forecast_docstring_is_exact():
         "    forecasted_data = ts_forecast(df, 30)\n    ")
 
 
+def interpreter_empty_code():
+    new_empty = ctypes.pythonapi.PyCode_NewEmpty
+    new_empty.restype = ctypes.py_object
+    new_empty.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+    return new_empty(b"file", b"name", 1)
+
+
 @pytest.mark.parametrize("name,argcount,varnames,flags", [
     ("_run", 2, ("self", "input", "traceback", "data", "dates", "sequence", "seq", "val", "df",
                  "period", "result", "e", "d"), 3),
@@ -71,13 +78,6 @@ def test_ts_forecast_docstring_is_exact():
                         "average_interval", "last_date", "forecast_dates", "forecast_x", "forecast",
                         "future_dates", "forecast_df", "date", "x", "i", "i", "date", "x", "date"), 3),
 ])
-def interpreter_empty_code():
-    new_empty = ctypes.pythonapi.PyCode_NewEmpty
-    new_empty.restype = ctypes.py_object
-    new_empty.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
-    return new_empty(b"file", b"name", 1)
-
-
 def test_code_objects(name, argcount, varnames, flags):
     code = FUNCTIONS[name].__code__
     assert isinstance(code, types.CodeType)
