@@ -534,7 +534,8 @@ int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module) {
 }
 
 void add_definition_traceback(const FunctionDef& def) {
-    add_traceback(PyUnicode_AsUTF8(def.trace_name), def.file, def.line);
+    const char* name = def.trace_name ? PyUnicode_AsUTF8(def.trace_name) : nullptr;
+    if (name) add_traceback(name, def.file, def.line);
 }
 
 namespace {
