@@ -246,12 +246,10 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* tb) {
 // Forwards throw() to the awaited object. Returns what it produced; null
 // once it has ended or when it cannot take the exception, which is then
 // pending for the body.
-PyObject* forward_throw(CoroutineObject* c, PyObject* args) {
+PyObject* forward_throw(CoroutineObject* c, PyObject* type, PyObject* value, PyObject* tb) {
     Ref a = borrow(c->awaiting);
     PyObject* produced;
     if (PyObject* inner = frame_coroutine(a)) {
-        PyObject *type, *value = nullptr, *tb = nullptr;
-        if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
         produced = throw_into(inner, type, value, tb);
     } else {
         PyObject* method = nullptr;
@@ -262,12 +260,13 @@ PyObject* forward_throw(CoroutineObject* c, PyObject* args) {
         if (!method) {
             // No throw(): the exception is raised in the body instead.
             Py_CLEAR(c->awaiting);
-            PyObject *type, *value = nullptr, *tb = nullptr;
-            if (PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb))
-                set_thrown(type, value, tb);
+            set_thrown(type, value, tb);
             return nullptr;
         }
-        produced = PyObject_Call(method, args, nullptr);
+        // The awaited object's throw() gets the arguments as they were given.
+        PyObject* args[] = {type, value, tb};
+        const size_t nargs = tb ? 3 : value ? 2 : 1;
+        produced = PyObject_Vectorcall(method, args, nargs, nullptr);
         Py_DECREF(method);
     }
     if (produced) return produced;
@@ -386,12 +385,8 @@ PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* 
             Ref awaited = borrow(c->awaiting);
             Py_CLEAR(c->awaiting);
             if (close_awaited(awaited) == 0) set_thrown(type, value, tb);
-        } else {
-            Ref args = steal(tb ? PyTuple_Pack(3, type, value ? value : Py_None, tb)
-                             : value ? PyTuple_Pack(2, type, value)
-                                     : PyTuple_Pack(1, type));
-            if (!args) return nullptr;
-            if (PyObject* produced = forward_throw(c, args)) return produced;
+        } else if (PyObject* produced = forward_throw(c, type, value, tb)) {
+            return produced;
         }
         return run_body(c);
     }
