@@ -6,8 +6,9 @@
 # Usage: scripts/demo.sh [demo.py arguments]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/stack.sh"
 stack="${ORVEKSDK_STACK:-latest}"
-if [ "$stack" = pinned ]; then venv="${ORVEKSDK_VENV:-$root/.venv}"; else venv="${ORVEKSDK_VENV:-$root/.venv-latest}"; fi
-ORVEKSDK_VENV="$venv" bash "$root/scripts/setup.sh" --with-db --stack "$stack"
+stack_paths "$stack"
+bash "$root/scripts/setup.sh" --with-db --stack "$stack"
 cd "$root"
 exec "$venv/bin/python" -P "$root/scripts/demo.py" "$@"

@@ -3,11 +3,10 @@
 # pinned packages of one stack, the build of both extension modules and,
 # with --with-db, the MariaDB server the tests and the demo start privately.
 #
-# Two stacks, each pinned exactly and each in its own venv:
-#   pinned  constraints.txt, .venv          the oldest supported line
-#   latest  constraints-latest.txt, .venv-latest   today's releases
+# Two stacks, each pinned exactly and each in its own venv (scripts/stack.sh):
+# pinned, the oldest supported line, and latest, today's releases.
 # Usage: scripts/setup.sh [--with-db] [--stack pinned|latest]
-# (ORVEKSDK_STACK picks the stack too; ORVEKSDK_VENV overrides the venv.)
+# (ORVEKSDK_STACK picks the stack too.)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 stack="${ORVEKSDK_STACK:-pinned}"
@@ -21,12 +20,8 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-case "$stack" in
-  pinned) constraints="$root/constraints.txt"; default_venv="$root/.venv" ;;
-  latest) constraints="$root/constraints-latest.txt"; default_venv="$root/.venv-latest" ;;
-  *) echo "setup.sh: unknown stack $stack (pinned or latest)" >&2; exit 2 ;;
-esac
-venv="${ORVEKSDK_VENV:-$default_venv}"
+source "$root/scripts/stack.sh"
+stack_paths "$stack" || exit 2
 
 # CPython 3.12: pyenv's 3.12 when there is one, else python3.12 on PATH.
 find_python() {

@@ -8,15 +8,11 @@
 # runs one stack only.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/stack.sh"
 cd "$root"
-stacks="${ORVEKSDK_STACKS:-pinned latest}"
-for stack in $stacks; do
-  case "$stack" in
-    pinned) venv="${ORVEKSDK_VENV:-$root/.venv}" ;;
-    latest) venv="${ORVEKSDK_VENV_LATEST:-$root/.venv-latest}" ;;
-    *) echo "test.sh: unknown stack $stack" >&2; exit 2 ;;
-  esac
-  ORVEKSDK_VENV="$venv" bash "$root/scripts/setup.sh" --with-db --stack "$stack"
+for stack in ${ORVEKSDK_STACKS:-pinned latest}; do
+  stack_paths "$stack"
+  bash "$root/scripts/setup.sh" --with-db --stack "$stack"
   if [ "$stack" = pinned ]; then
     echo "== the suite on the pinned stack"
     "$venv/bin/python" -P -m pytest "$@"

@@ -23,6 +23,7 @@ def _stack():
 STACK = _stack()
 CONSTRAINTS = os.path.join(ROOT, "constraints-latest.txt" if STACK == "latest" else "constraints.txt")
 
+
 @pytest.fixture(scope="session")
 def stack():
     return STACK
@@ -65,12 +66,6 @@ class Leaks:
         `per_call_bytes` then bounds blocks per hundred calls."""
         rounds = rounds or self.rounds
 
-        # Warnings a call gives (pandas 3 deprecates set_index's inplace)
-        # still go through the whole warnings machinery, but into a log that
-        # is emptied after each call: pytest's own record of them would grow
-        # with the calls and pass for a leak of the body.
-        caught = []
-
         def once():
             try:
                 fn(*args, **kwargs)
@@ -81,15 +76,18 @@ class Leaks:
                 if expect is not None:
                     raise AssertionError(f"{fn!r} did not raise {expect}")
             finally:
-                caught.clear()
+                log.clear()
 
         def measure():
             gc.collect()
             return sys.getallocatedblocks() if blocks else tracemalloc.get_traced_memory()[0]
 
+        # Warnings a call gives (pandas 3 deprecates set_index's inplace)
+        # still go through the whole warnings machinery, but into a log that
+        # once() empties after each call: pytest's own record of them would
+        # grow with the calls and pass for a leak of the body.
         with warnings.catch_warnings(record=True) as log:
             warnings.simplefilter("always")
-            caught = log
             for _ in range(self.warmup):
                 once()
             gc.collect()

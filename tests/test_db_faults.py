@@ -419,7 +419,7 @@ def test_connect_replacing_a_stand_in_engine(db, tmp_path):
     assert not isinstance(obj.engine, Failing)  # the new engine stays, as after any failure
 
 
-def test_a_killed_starter_takes_its_server_with_it(project_module, tmp_path):
+def test_a_killed_starter_takes_its_server_with_it(tmp_path):
     script = f"""
 import importlib.util, os, sys, time
 spec = importlib.util.spec_from_file_location("pm", {os.path.join(ROOT, "scripts", "private_mariadb.py")!r})
