@@ -1,8 +1,5 @@
 #include "frame/coroutine.hpp"
 
-#include "frame/function.hpp"
-#include "frame/ops.hpp"
-
 #include <frameobject.h>
 
 namespace frame {
@@ -17,7 +14,7 @@ namespace {
 struct ClosureRecord {
     PyObject_HEAD
     int nargs;
-    PyObject* args[kMaxParameters];
+    PyObject* args[kMaxArgs];
 };
 
 constexpr int kFreeListSize = 8;
@@ -202,7 +199,7 @@ PyObject* forward_send(CoroutineObject* c, PyObject* value) {
     } else if (value == Py_None) {
         produced = Py_TYPE(a)->tp_iternext(a);
     } else {
-        produced = call_method(a, n_send, {value}).release();
+        produced = Handle(a).attr(n_send)(value).release();
     }
     if (produced) return produced;
     awaited_done(c);
@@ -232,7 +229,7 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* tb) {
         }
         val = borrow(type);
         typ = borrow(PyExceptionInstance_Class(type));
-        if (!trace) trace = steal(PyException_GetTraceback(val));
+        if (!trace) trace = steal(PyException_GetTraceback(val.ptr()));
     } else {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
@@ -249,11 +246,11 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* tb) {
 PyObject* forward_throw(CoroutineObject* c, PyObject* type, PyObject* value, PyObject* tb) {
     Ref a = borrow(c->awaiting);
     PyObject* produced;
-    if (PyObject* inner = frame_coroutine(a)) {
+    if (PyObject* inner = frame_coroutine(a.ptr())) {
         produced = throw_into(inner, type, value, tb);
     } else {
-        PyObject* method = nullptr;
-        if (_PyObject_LookupAttr(a, n_throw, &method) < 0) {
+        Ref method;
+        if (lookup_optional(a, n_throw, &method) < 0) {
             Py_CLEAR(c->awaiting);
             return nullptr;
         }
@@ -266,8 +263,7 @@ PyObject* forward_throw(CoroutineObject* c, PyObject* type, PyObject* value, PyO
         // The awaited object's throw() gets the arguments as they were given.
         PyObject* args[] = {type, value, tb};
         const size_t nargs = tb ? 3 : value ? 2 : 1;
-        produced = PyObject_Vectorcall(method, args, nargs, nullptr);
-        Py_DECREF(method);
+        produced = PyObject_Vectorcall(method.ptr(), args, nargs, nullptr);
     }
     if (produced) return produced;
     awaited_done(c);
@@ -280,14 +276,14 @@ int close_awaited(PyObject* a) {
         Ref r = steal(coroutine_close(inner, nullptr));
         return r ? 0 : -1;
     }
-    PyObject* method = nullptr;
-    if (_PyObject_LookupAttr(a, n_close, &method) < 0) {
+    Ref method;
+    int found = lookup_optional(a, n_close, &method);
+    if (found < 0) {
         PyErr_WriteUnraisable(a);
         return 0;
     }
-    if (!method) return 0;
-    Ref r = steal(PyObject_CallNoArgs(method));
-    Py_DECREF(method);
+    if (!found) return 0;
+    Ref r = method();
     return r ? 0 : -1;
 }
 
@@ -301,7 +297,7 @@ PyObject* run_body(CoroutineObject* c) {
         return nullptr;
     }
     Ref closure = borrow(c->closure);
-    auto* record = reinterpret_cast<ClosureRecord*>(closure.get());
+    auto* record = reinterpret_cast<ClosureRecord*>(closure.ptr());
     PyObject* result;
     RunningGlobals globals(c->globals);
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
@@ -309,7 +305,7 @@ PyObject* run_body(CoroutineObject* c) {
         return nullptr;
     }
     for (;;) {
-        result = c->def->entry(as_object(c), record->args);
+        result = c->def->entry(*c->def, as_object(c), record->args);
         Py_CLEAR(c->received);
         if (!c->suspending) break;
         c->suspending = 0;
@@ -384,7 +380,7 @@ PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* 
             // a failing close raises its own exception there instead.
             Ref awaited = borrow(c->awaiting);
             Py_CLEAR(c->awaiting);
-            if (close_awaited(awaited) == 0) set_thrown(type, value, tb);
+            if (close_awaited(awaited.ptr()) == 0) set_thrown(type, value, tb);
         } else if (PyObject* produced = forward_throw(c, type, value, tb)) {
             return produced;
         }
@@ -417,7 +413,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
         if (c->awaiting) {
             Ref awaited = borrow(c->awaiting);
             Py_CLEAR(c->awaiting);
-            closed = close_awaited(awaited);
+            closed = close_awaited(awaited.ptr());
         }
         if (closed == 0) PyErr_SetNone(PyExc_GeneratorExit);
         produced = run_body(c);
@@ -684,23 +680,26 @@ constexpr const char kRegistration[] =
     "        pass\n";
 
 int run_registration(PyObject* module) {
-    Ref ns = make_dict({});
+    Ref ns = steal(PyDict_New());
     if (!ns) return -1;
-    if (PyDict_SetItemString(ns, "_coroutine_type", reinterpret_cast<PyObject*>(state.coroutine_type)) < 0 ||
-        PyDict_SetItemString(ns, "_generator_type", Py_None) < 0 ||
-        PyDict_SetItemString(ns, "_module", module) < 0 ||
-        PyDict_SetItemString(ns, "__builtins__", state.builtins) < 0)
+    if (PyDict_SetItemString(ns.ptr(), "_coroutine_type", reinterpret_cast<PyObject*>(state.coroutine_type)) < 0 ||
+        PyDict_SetItemString(ns.ptr(), "_generator_type", Py_None) < 0 ||
+        PyDict_SetItemString(ns.ptr(), "_module", module) < 0 ||
+        PyDict_SetItemString(ns.ptr(), "__builtins__", state.builtins) < 0)
         return -1;
-    Ref result = steal(PyRun_String(kRegistration, Py_file_input, ns, ns));
+    Ref result = steal(PyRun_String(kRegistration, Py_file_input, ns.ptr(), ns.ptr()));
     return result ? 0 : -1;
 }
 
 }  // namespace
 
-PyTypeObject* own_coroutine_type() { return &coroutine_type; }
-PyTypeObject* own_await_wrapper_type() { return &await_wrapper_type; }
+namespace {
 
-int prepare_coroutines() {
+// Readies the closure-record type and registers the shared coroutine type
+// with collections.abc once per process.
+int prepare_coroutines() noexcept {
+    if (!module_info.uses_coroutines) return 0;
+    state.new_coroutine = new_coroutine;
     if (PyType_Ready(&closure_type) < 0) return -1;
     if (registered) return 0;
     Ref abc = steal(PyImport_ImportModule("collections.abc"));
@@ -710,7 +709,7 @@ int prepare_coroutines() {
                          "orveksdk coroutines failed to register with collections.abc", 1) < 0)
             return -1;
     } else {
-        if (run_registration(abc) < 0) {
+        if (run_registration(abc.ptr()) < 0) {
             PyErr_WriteUnraisable(nullptr);
             if (PyErr_WarnEx(PyExc_RuntimeWarning,
                              "orveksdk coroutines failed to patch collections.abc", 1) < 0)
@@ -719,18 +718,26 @@ int prepare_coroutines() {
         registered = true;
     }
     Ref backports = steal(PyImport_ImportModule("backports_abc"));
-    if (backports) run_registration(backports);
+    if (backports) run_registration(backports.ptr());
     PyErr_Clear();
     return 0;
 }
 
-void forget_coroutine_registration() { registered = false; }
+// collections.abc of the interpreter that registered is not this one's.
+void forget_coroutine_registration() noexcept { registered = false; }
 
-int resume_point(PyObject* coroutine) { return as_coroutine(coroutine)->resume; }
+SharedType shared_coroutine_type{"coroutine", &coroutine_type, &State::coroutine_type, true};
+SharedType shared_await_wrapper_type{"coroutine_wrapper", &await_wrapper_type,
+                                     &State::await_wrapper_type, true};
+ExecuteHook coroutine_hook{2, prepare_coroutines, forget_coroutine_registration};
 
-PyObject* received(PyObject* coroutine) { return as_coroutine(coroutine)->received; }
+}  // namespace
 
-PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point) {
+int resume_point(PyObject* coroutine) noexcept { return as_coroutine(coroutine)->resume; }
+
+PyObject* received(PyObject* coroutine) noexcept { return as_coroutine(coroutine)->received; }
+
+PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point) noexcept {
     CoroutineObject* c = as_coroutine(coroutine);
     Ref awaited;
     if (Py_IS_TYPE(awaitable, state.coroutine_type)) {
@@ -753,13 +760,13 @@ PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point) {
         }
         awaited = steal(am->am_await(awaitable));
         if (!awaited) return nullptr;
-        if (PyCoro_CheckExact(awaited) || Py_IS_TYPE(awaited.get(), state.coroutine_type)) {
+        if (PyCoro_CheckExact(awaited.ptr()) || Py_IS_TYPE(awaited.ptr(), state.coroutine_type)) {
             PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
             return nullptr;
         }
-        if (!PyIter_Check(awaited)) {
+        if (!PyIter_Check(awaited.ptr())) {
             PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                         Py_TYPE(awaited.get())->tp_name);
+                         Py_TYPE(awaited.ptr())->tp_name);
             return nullptr;
         }
     }
@@ -769,11 +776,11 @@ PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point) {
     return Py_NewRef(Py_None);
 }
 
-PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) {
+PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) noexcept {
     const FunctionDef& def = definition_of(function);
     Ref record = steal(reinterpret_cast<PyObject*>(new_closure_record()));
     if (!record) return nullptr;
-    auto* r = reinterpret_cast<ClosureRecord*>(record.get());
+    auto* r = reinterpret_cast<ClosureRecord*>(record.ptr());
     for (int i = 0; i < nargs; i++) r->args[i] = Py_NewRef(args[i]);
     r->nargs = nargs;
 

@@ -1,23 +1,16 @@
 // The coroutine an asynchronous function of the frame returns, the wrapper its
 // __await__ gives, and the closure record that keeps the call's arguments.
+// The types register themselves with the module side; the function type
+// reaches new_coroutine through the frame's state.
 #pragma once
 
-#include "frame/module.hpp"
+#include "frame/function.hpp"
 
 namespace frame {
 
-PyTypeObject* own_coroutine_type();
-PyTypeObject* own_await_wrapper_type();
-
-// Execute step 11: readies the closure-record type and registers the shared
-// coroutine type with collections.abc once per process.
-int prepare_coroutines();
-// collections.abc of the interpreter that registered is not this one's.
-void forget_coroutine_registration();
-
 // A call of an asynchronous function whose arguments are bound and tested:
 // a new coroutine that runs the body on its first resumption.
-PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs);
+PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) noexcept;
 
 // Bodies that await. Such a body is entered again at each resume point: at 0
 // for its start, then at the points it named when suspending. It writes
@@ -26,10 +19,10 @@ PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs);
 // the body at `next_point` with the result as received() -- or, when the
 // awaited object failed or an exception was thrown in, with received() null
 // and that exception pending.
-int resume_point(PyObject* coroutine);
-PyObject* received(PyObject* coroutine);  // borrowed
+int resume_point(PyObject* coroutine) noexcept;
+PyObject* received(PyObject* coroutine) noexcept;  // borrowed
 // Returns a new reference for the body to return as it is, or null when
 // `awaitable` cannot be awaited.
-PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point);
+PyObject* suspend(PyObject* coroutine, PyObject* awaitable, int point) noexcept;
 
 }  // namespace frame

@@ -1,12 +1,11 @@
 #include "frame/function.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 
-#include "frame/coroutine.hpp"
-#include "frame/ops.hpp"
-
-#include <cstddef>
+#include "frame/traceback.hpp"
 
 namespace frame {
 
@@ -183,7 +182,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* defaults = f->call_defaults;
-    PyObject* values[kMaxParameters];
+    PyObject* values[kMaxArgs];
     if (!defaults && d.required < d.argcount) {
         PyErr_Format(PyExc_SystemError, "%s() was created without its defaults", d.name);
         return nullptr;
@@ -216,13 +215,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         }
     }
 
-    for (std::size_t i = 0; i < d.exact_types.size(); i++) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.argcount); i++) {
         PyTypeObject* expected = d.exact_types[i];
         if (expected && Py_TYPE(values[i]) != expected)
             return refuse_type(PyTuple_GET_ITEM(d.argnames, i), expected, Py_TYPE(values[i]));
     }
 
-    if (d.flags & kAsync) return new_coroutine(self, values, d.argcount);
+    if (d.flags & kAsync) {
+        if (!state.new_coroutine) {
+            PyErr_Format(PyExc_SystemError, "%s(): this module has no coroutines", d.name);
+            return nullptr;
+        }
+        return state.new_coroutine(self, values, d.argcount);
+    }
     // The body holds its arguments as a Python frame does: callers that look
     // at reference counts (pandas' chained-assignment check) see the same.
     // A call counts against the recursion limit as a Python call does: a
@@ -230,7 +235,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // itself) raises RecursionError instead of running off the C stack.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     for (int i = 0; i < d.argcount; i++) Py_INCREF(values[i]);
-    PyObject* result = d.entry(self, values);
+    PyObject* result = d.entry(d, self, values);
     for (int i = 0; i < d.argcount; i++) Py_DECREF(values[i]);
     Py_LeaveRecursiveCall();
     return result;
@@ -379,24 +384,21 @@ int set_annotations_attr(PyObject* self, PyObject* value, void*) {
 PyObject* get_is_coroutine(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (!f->is_coroutine) {
+        Ref marker = borrow(Py_False);
         if (f->def->flags & kAsync) {
             // The marker asyncio.iscoroutinefunction() looks for; True stands in
             // when asyncio cannot provide it.
-            PyObject* fromlist = PyTuple_Pack(1, n_is_coroutine.obj());
-            PyObject* mod = fromlist ? PyImport_ImportModuleLevelObject(
-                                           n_asyncio_coroutines, nullptr, nullptr, fromlist, 0)
-                                     : nullptr;
-            Py_XDECREF(fromlist);
-            PyObject* marker = mod ? PyObject_GetAttr(mod, n_is_coroutine) : nullptr;
-            Py_XDECREF(mod);
+            Ref fromlist = tuple({n_is_coroutine});
+            Ref mod = fromlist ? steal(PyImport_ImportModuleLevelObject(
+                                     n_asyncio_coroutines.ptr(), nullptr, nullptr, fromlist.ptr(), 0))
+                               : Ref();
+            marker = mod ? mod.attr(n_is_coroutine).value() : Ref();
             if (!marker) {
                 PyErr_Clear();
-                marker = Py_NewRef(Py_True);
+                marker = borrow(Py_True);
             }
-            f->is_coroutine = marker;
-        } else {
-            f->is_coroutine = Py_NewRef(Py_False);
         }
+        f->is_coroutine = marker.release();
     }
     return Py_NewRef(f->is_coroutine);
 }
@@ -519,13 +521,12 @@ PyTypeObject function_type = [] {
 
 }  // namespace
 
-PyTypeObject* own_function_type() { return &function_type; }
 
-const FunctionDef& definition_of(PyObject* function) { return *as_function(function)->def; }
+const FunctionDef& definition_of(PyObject* function) noexcept { return *as_function(function)->def; }
 
-PyObject* globals_of(PyObject* function) { return as_function(function)->globals; }
+PyObject* globals_of(PyObject* function) noexcept { return as_function(function)->globals; }
 
-int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module) {
+int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module) noexcept {
     name = steal(get_name(function, nullptr));
     if (!name) return -1;
     qualname = steal(get_qualname(function, nullptr));
@@ -533,50 +534,28 @@ int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module) {
     return 0;
 }
 
-void add_definition_traceback(const FunctionDef& def) {
-    const char* name = def.trace_name ? PyUnicode_AsUTF8(def.trace_name) : nullptr;
-    if (name) add_traceback(name, def.file, def.line);
+void add_definition_traceback(const FunctionDef& def) noexcept {
+    add_traceback(def.trace, def.file, def.line);
 }
 
 namespace {
-// Every definition prepared, so that what they hold can be released.
-FunctionDef* prepared[kMaxFunctions];
-int prepared_count = 0;
-}  // namespace
+// Every definition, in declaration order within each source file.
+FunctionDef* definitions_head = nullptr;
+FunctionDef** definitions_tail = &definitions_head;
 
-void forget_prepared_functions() {
-    for (int i = 0; i < prepared_count; i++) {
-        prepared[i]->code = nullptr;
-        prepared[i]->argnames = nullptr;
-        prepared[i]->trace_name = nullptr;
-    }
-}
-
-int prepare_function(FunctionDef& def) {
-    if (std::find(prepared, prepared + prepared_count, &def) == prepared + prepared_count) {
-        if (prepared_count == kMaxFunctions) {
-            PyErr_Format(PyExc_SystemError, "more than %d functions in one module", kMaxFunctions);
-            return -1;
-        }
-        prepared[prepared_count++] = &def;
-    }
-    if (def.argcount > kMaxParameters || def.required > def.argcount ||
-        static_cast<std::size_t>(def.argcount) > def.varnames.size()) {
-        PyErr_Format(PyExc_SystemError, "bad definition of function %s", def.name);
-        return -1;
-    }
-    Ref varnames = steal(PyTuple_New(static_cast<Py_ssize_t>(def.varnames.size())));
+// Creates code object, argument names and name object of `def`.
+int prepare_function(FunctionDef& def) noexcept {
+    Ref varnames = steal(PyTuple_New(def.nvarnames));
     if (!varnames) return -1;
-    for (std::size_t i = 0; i < def.varnames.size(); i++) {
-        PyObject* v = PyUnicode_InternFromString(def.varnames[i]);
+    for (int i = 0; i < def.nvarnames; i++) {
+        PyObject* v = PyUnicode_InternFromString(def.varnames[static_cast<std::size_t>(i)]);
         if (!v) return -1;
-        PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), v);
+        PyTuple_SET_ITEM(varnames.ptr(), i, v);
     }
-    Ref argnames = steal(PyTuple_GetSlice(varnames, 0, def.argcount));
+    Ref argnames = steal(PyTuple_GetSlice(varnames.ptr(), 0, def.argcount));
     Ref name = steal(PyUnicode_InternFromString(def.name));
     Ref file = steal(PyUnicode_FromString(def.file));
-    Ref trace_name = steal(PyUnicode_FromFormat("%s.%s", module_info.full_name, def.qualname));
-    if (!argnames || !name || !file || !trace_name) return -1;
+    if (!argnames || !name || !file) return -1;
     int flags = CO_OPTIMIZED | CO_NEWLOCALS | ((def.flags & kAsync) ? CO_COROUTINE : 0);
     // The code object describes parameters, locals and flags for
     // introspection and tracebacks. Its bytecode and line table are those of
@@ -585,23 +564,80 @@ int prepare_function(FunctionDef& def) {
     // run, and frames made from it have a line number.
     Ref model = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(def.file, def.name, def.line)));
     if (!model) return -1;
-    Ref bytecode = steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(model.get())));
-    Ref linetable = steal(PyObject_GetAttrString(model, "co_linetable"));
+    Ref bytecode = steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(model.ptr())));
+    Ref linetable = steal(PyObject_GetAttrString(model.ptr(), "co_linetable"));
     if (!bytecode || !linetable) return -1;
-    const int stacksize = reinterpret_cast<PyCodeObject*>(model.get())->co_stacksize;
+    const int stacksize = reinterpret_cast<PyCodeObject*>(model.ptr())->co_stacksize;
     PyObject* empty = state.empty_tuple;
     Ref code = steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        def.argcount, 0, 0, static_cast<int>(def.varnames.size()), stacksize, flags, bytecode,
-        empty, empty, varnames, empty, empty, file, name, name, def.line, linetable,
-        state.empty_bytes)));
+        def.argcount, 0, 0, def.nvarnames, stacksize, flags, bytecode.ptr(), empty, empty,
+        varnames.ptr(), empty, empty, file.ptr(), name.ptr(), name.ptr(), def.line,
+        linetable.ptr(), state.empty_bytes)));
     if (!code) return -1;
     Py_XSETREF(def.code, code.release());
     Py_XSETREF(def.argnames, argnames.release());
-    Py_XSETREF(def.trace_name, trace_name.release());
+    Py_XSETREF(def.name_object, name.release());
     return 0;
 }
 
-Ref new_function(FunctionDef& def) {
+int prepare_functions() noexcept {
+    for (FunctionDef* d = definitions_head; d; d = d->next)
+        if (prepare_function(*d) < 0) return -1;
+    return 0;
+}
+
+// What prepare_function made belongs to an interpreter that may be gone:
+// let go of, never released.
+void forget_functions() noexcept {
+    for (FunctionDef* d = definitions_head; d; d = d->next) {
+        d->code = nullptr;
+        d->argnames = nullptr;
+        d->name_object = nullptr;
+    }
+}
+
+SharedType shared_function_type{"function", &function_type, &State::function_type, false};
+ExecuteHook function_hook{1, prepare_functions, forget_functions};
+}  // namespace
+
+FunctionDef::FunctionDef(const Signature& s, Entry entry_, void (*body_)(Body&), int line_,
+                         const char* file_) noexcept
+    : name(s.qualname), qualname(s.qualname), argcount(s.argcount),
+      required(s.required < 0 ? s.argcount : s.required), nvarnames(0), varnames(s.varnames),
+      doc(s.doc), flags(s.flags), exact_types(s.exact_types), entry(entry_), body(body_),
+      line(line_), file(file_) {
+    if (const char* dot = std::strrchr(qualname, '.')) name = dot + 1;
+    while (nvarnames < kMaxVarnames && varnames[static_cast<std::size_t>(nvarnames)]) nvarnames++;
+    std::snprintf(trace, sizeof trace, "%s.%s", module_info.full_name, qualname);
+    *definitions_tail = this;
+    definitions_tail = &next;
+}
+
+FunctionDef* find_definition(const char* qualname) noexcept {
+    for (FunctionDef* d = definitions_head; d; d = d->next) {
+        if (std::strcmp(d->qualname, qualname) != 0) continue;
+        if (d->argcount > kMaxArgs || d->required > d->argcount || d->argcount > d->nvarnames ||
+            !d->code) {
+            PyErr_Format(PyExc_SystemError, "bad definition of function %s", qualname);
+            return nullptr;
+        }
+        return d;
+    }
+    PyErr_Format(PyExc_SystemError, "no definition of function %s", qualname);
+    return nullptr;
+}
+
+int set_text_slot(PyObject** slot, PyObject* value, const char* message) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+namespace {
+Ref new_function(FunctionDef& def) noexcept {
     FunctionObject* f = PyObject_GC_New(FunctionObject, state.function_type);
     if (!f) return {};
     f->vectorcall = function_vectorcall;
@@ -624,15 +660,41 @@ Ref new_function(FunctionDef& def) {
     if (!f->qualname) return {};
     return function;
 }
+}  // namespace
 
-void set_defaults(PyObject* function, PyObject* defaults) {
-    FunctionObject* f = as_function(function);
-    Py_XSETREF(f->defaults, Py_NewRef(defaults));
-    Py_XSETREF(f->call_defaults, Py_NewRef(defaults));
+Ref define(FunctionDef& def, Handle annotations, Handle defaults) noexcept {
+    if (PyErr_Occurred()) return {};
+    Ref function = new_function(def);
+    if (!function) return {};
+    FunctionObject* f = as_function(function.ptr());
+    if (annotations) f->annotations = Py_NewRef(annotations.ptr());
+    if (defaults) {
+        f->defaults = Py_NewRef(defaults.ptr());
+        f->call_defaults = Py_NewRef(defaults.ptr());
+    }
+    return function;
 }
 
-void set_annotations(PyObject* function, PyObject* annotations) {
-    Py_XSETREF(as_function(function)->annotations, Py_NewRef(annotations));
+Ref define(const char* qualname, Handle annotations, Handle defaults) noexcept {
+    if (PyErr_Occurred()) return {};
+    FunctionDef* d = find_definition(qualname);
+    if (!d) return {};
+    return define(*d, annotations, defaults);
+}
+
+int def(const char* qualname, Handle annotations, Handle defaults) noexcept {
+    if (PyErr_Occurred()) return -1;
+    FunctionDef* d = find_definition(qualname);
+    if (!d) return -1;
+    // The name a definition binds is its own interned name.
+    Ref function = define(*d, annotations, defaults);
+    if (!function) return -1;
+    PyObject* globals = running_globals();
+    if (!globals) {
+        PyErr_SetString(PyExc_SystemError, "no module globals: the module body never ran");
+        return -1;
+    }
+    return PyDict_SetItem(globals, d->name_object, function.ptr());
 }
 
 }  // namespace frame

@@ -1,78 +1,119 @@
 // The frame's function type: what every function and method of the modules
-// is, as Python code sees it, and how it takes its arguments.
+// is, as Python code sees it, how it takes its arguments, and the
+// definitions it is made from.
 #pragma once
 
-#include "frame/module.hpp"
+#include "frame/lookup.hpp"
 
-#include <span>
+#include <array>
 
 namespace frame {
 
+class Body;
+class FunctionDef;
+
 // Entry of a function body: `args` holds exactly the function's parameters,
-// bound and tested (borrowed references). Returns a new reference, or null
-// with an exception set.
-using Entry = PyObject* (*)(PyObject* function, PyObject* const* args);
+// bound and tested (borrowed references); `self` is the function, or the
+// coroutine for an asynchronous one. Returns a new reference, or null with
+// an exception set.
+using Entry = PyObject* (*)(const FunctionDef& def, PyObject* self, PyObject* const* args);
 
 enum FunctionFlags : unsigned {
     kAsync = 1u << 0,  // a call returns a coroutine of the frame
 };
 
-inline constexpr int kMaxParameters = 16;
-inline constexpr int kMaxFunctions = 32;
+inline constexpr int kMaxVarnames = 32;
 
-// The static definition of one function. Parameters are all
-// positional-or-keyword; the first `required` of them have no default.
-struct FunctionDef {
-    const char* name;      // plain name, as in the binding messages
-    const char* qualname;  // "TrendKit._run"
-    Entry entry;
+// What a `def` line says. Parameters are all positional-or-keyword; the
+// first `required` of them (all, by default) have no default.
+struct Signature {
+    const char* qualname;  // "TrendKit._run"; the name is its last part
     int argcount;
-    int required;
-    std::span<const char* const> varnames;  // parameters first, then locals
+    int required = -1;
+    std::array<const char*, kMaxVarnames> varnames = {};  // parameters first, then locals
     const char* doc = nullptr;
     unsigned flags = 0;
     // Per parameter: the exact builtin type its argument must have, or null.
-    std::span<PyTypeObject* const> exact_types = {};
-    int line = 1;  // where the definition stands, for code object and entries
-    const char* file = __builtin_FILE();
-
-    // Filled by the execute step (step 10): the code object, the tuple of
-    // parameter names used by keyword binding, and the traceback name.
-    PyObject* code = nullptr;
-    PyObject* argnames = nullptr;
-    PyObject* trace_name = nullptr;  // "orveksdk.trend_kit.TrendKit._run"
+    std::array<PyTypeObject*, kMaxArgs> exact_types = {};
 };
 
-// Creates code object, argument names and traceback name of `def`.
-int prepare_function(FunctionDef& def);
-// Lets go of what prepare_function made, for every definition, without
-// releasing it (it belongs to an interpreter that may be gone).
-void forget_prepared_functions();
+// The static definition of one function, declared once at namespace scope
+// beside its body. It registers itself while the shared library loads; the
+// execute step prepares every registered definition, and the module body
+// makes functions of them by qualified name.
+class FunctionDef {
+public:
+    FunctionDef(const Signature& signature, Entry entry, void (*body)(Body&), int line,
+                const char* file) noexcept;
+    FunctionDef(const FunctionDef&) = delete;
+    FunctionDef& operator=(const FunctionDef&) = delete;
 
-// A `def`: a new function object of the shared type for `def`, with the
-// module's dotted name and dictionary.
-Ref new_function(FunctionDef& def);
-// Attached right after creation, as the module body does for a `def` with
-// defaults or annotations. The defaults fixed here are the ones calls use.
-void set_defaults(PyObject* function, PyObject* defaults);
-void set_annotations(PyObject* function, PyObject* annotations);
+    const char* name;      // plain name, as in the binding messages
+    const char* qualname;
+    int argcount;
+    int required;
+    int nvarnames;
+    std::array<const char*, kMaxVarnames> varnames;
+    const char* doc;
+    unsigned flags;
+    std::array<PyTypeObject*, kMaxArgs> exact_types;
+    Entry entry;
+    void (*body)(Body&);  // the statements, for entries that run them
+    int line;             // where the definition stands, for code object and entries
+    const char* file;
+    // "orveksdk.trend_kit.TrendKit._run": the entry of binding failures,
+    // and of the body of a plain function. A coroutine's body reports
+    // under the plain name, as its frame is named.
+    char trace[160];
+    const char* body_trace() const noexcept { return (flags & kAsync) ? name : trace; }
 
-// The function type, readied but not yet shared (the execute step shares it).
-PyTypeObject* own_function_type();
+    // Made by the execute step for the running interpreter.
+    PyObject* code = nullptr;
+    PyObject* argnames = nullptr;   // parameter names, for keyword binding
+    PyObject* name_object = nullptr;
+    FunctionDef* next = nullptr;
+};
+
+// The registered definition with this qualified name, or null with SystemError.
+FunctionDef* find_definition(const char* qualname) noexcept;
+
+// A `def`: a new function object of the shared type, with the module's
+// dotted name and the running globals, and the annotations and defaults
+// the statement gives (null for none). The defaults fixed here are the ones
+// calls use.
+Ref define(const char* qualname, Handle annotations = {}, Handle defaults = {}) noexcept;
+Ref define(FunctionDef& def, Handle annotations = {}, Handle defaults = {}) noexcept;
+
+// A module-level `def`: the function bound under its name.
+int def(const char* qualname, Handle annotations = {}, Handle defaults = {}) noexcept;
+
+// A `def` in a class body: the function stored under its name.
+template <typename ClassStatement>
+    requires requires(ClassStatement& c, Handle h) { c.store(h, h); }
+int def(ClassStatement& cls, const char* qualname, Handle annotations = {},
+        Handle defaults = {}) noexcept {
+    FunctionDef* d = find_definition(qualname);
+    if (!d) return -1;
+    return cls.store(d->name_object, define(*d, annotations, defaults));
+}
 
 // The definition behind a function object of the shared type.
-const FunctionDef& definition_of(PyObject* function);
+const FunctionDef& definition_of(PyObject* function) noexcept;
 
 // The globals the function was made with (borrowed; never null while the
 // function can be called).
-PyObject* globals_of(PyObject* function);
+PyObject* globals_of(PyObject* function) noexcept;
 
 // The current __name__, __qualname__ and __module__ of a function of the
 // shared type, read from its slots (what a coroutine it creates takes).
-int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module);
+int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module) noexcept;
+
+// Stores a text into an attribute slot, refusing anything else (and
+// deletion) with TypeError `message`, as function and coroutine names do.
+int set_text_slot(PyObject** slot, PyObject* value, const char* message) noexcept;
 
 // Adds the traceback entry of `def` at the line of its definition (used for
 // failures of argument binding and of coroutine creation).
-void add_definition_traceback(const FunctionDef& def);
+void add_definition_traceback(const FunctionDef& def) noexcept;
 
 }  // namespace frame

@@ -2,8 +2,7 @@
 // builtins and method definitions, all made once at import.
 #pragma once
 
-#include "frame/function.hpp"
-#include "frame/module.hpp"
+#include "frame/body.hpp"
 
 namespace tablescope {
 
@@ -48,7 +47,7 @@ inline Text fetch_error{"Error fetching tables: "};
 inline Text rb{"rb"}, wb{"wb"};
 inline Text not_established{"Database connection not established."};
 inline Text table_header{"Table: "}, indent{"  "}, colon_space{": "};
-inline Text name{"name"}, type{"type"};
+inline Text name{"name"}, type{"type"}, empty{""};
 inline Text schema_error{"Error fetching table schemas: "};
 inline Text log_format{"%(asctime)s - %(levelname)s - %(message)s"};
 inline Text class_qualname{"MySQLDatabaseTableScope"};
@@ -61,17 +60,10 @@ inline frame::Builtin b_all{n::all}, b_ValueError{n::ValueError}, b_open{n::open
 // Constant tuples (made by make_constants).
 struct Tuples {
     PyObject* init_defaults;    // (".", "db_cache.pkl")
-    PyObject* missing_parameters;  // ("All connection parameters ...",)
-    PyObject* not_established;  // ("Database connection not established.",)
-    PyObject* quote_fromlist;   // ("quote",)
-    PyObject* safe_kwnames;     // ("safe",)
 };
 extern Tuples tuples;
 
-// Method definitions; bodies in functions.cpp.
-extern frame::FunctionDef init_def, connect_def, prepare_data_def, print_table_schemas_def;
-
-int make_constants();
-int body(PyObject* module, PyObject* dict);
+int make_constants() noexcept;
+void body(frame::Body& here) noexcept;
 
 }  // namespace tablescope

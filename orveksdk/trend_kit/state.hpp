@@ -2,8 +2,7 @@
 // tuples, cached builtins and function definitions, all made once at import.
 #pragma once
 
-#include "frame/function.hpp"
-#include "frame/module.hpp"
+#include "frame/body.hpp"
 
 namespace trend_kit {
 
@@ -22,7 +21,7 @@ inline Name name{"name"}, annotations{"__annotations__"}, test{"__test__"};
 inline Name run{"_run"}, arun{"_arun"}, conv_date{"conv_date"}, ts_forecast{"ts_forecast"};
 inline Name self{"self"}, input{"input"}, data{"data"}, dt{"dt"}, df{"df"}, period{"period"};
 inline Name return_{"return"}, str{"str"}, int_{"int"};
-inline Name parse{"parse"}, strftime{"strftime"};
+inline Name parse{"parse"}, strftime{"strftime"}, replace{"replace"};
 inline Name to_datetime{"to_datetime"}, set_index{"set_index"}, inplace{"inplace"};
 inline Name Timestamp{"Timestamp"}, days{"days"}, fit{"fit"}, predict{"predict"}, max{"max"};
 inline Name DataFrame{"DataFrame"}, loads{"loads"}, match{"match"}, group{"group"};
@@ -56,6 +55,7 @@ inline Text double_quote{"\""};
 inline Text decimal_pattern{R"(Decimal\('[\d.]+'\))"};
 inline Text config_qualname{"ForecastInput.Config"};
 inline Text period_too_large{"period must be at most 100000, got "};
+inline Text async_refusal{"TrendKit does not support async"};
 }  // namespace t
 
 // Integer constants.
@@ -65,19 +65,13 @@ inline frame::Int one{1}, year_1970{1970}, max_period{100000};
 inline frame::Builtin b_eval{n::eval}, b_NotImplementedError{n::NotImplementedError},
     b_sum{n::sum}, b_range{n::range};
 
-// Constant tuples (made by make_constants).
+// Constant slices (made by make_constants).
 struct Tuples {
-    PyObject* async_refusal;  // ("TrendKit does not support async",)
-    PyObject* timestamp;      // ("timestamp",)
-    PyObject* epoch_date;     // (1970, 1, 1)
     PyObject* decimal_digits; // slice(9, -2): the digits of Decimal('...')
 };
 extern Tuples tuples;
 
-// Function definitions; bodies in functions.cpp.
-extern frame::FunctionDef run_def, arun_def, conv_date_def, ts_forecast_def;
-
-int make_constants();
-int body(PyObject* module, PyObject* dict);
+int make_constants() noexcept;
+void body(frame::Body& here) noexcept;
 
 }  // namespace trend_kit

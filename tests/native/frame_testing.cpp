@@ -11,9 +11,9 @@
 //                 return ("caught", e)
 //             received = await second
 //         return ("done", received)
+#include "frame/body.hpp"
 #include "frame/coroutine.hpp"
-#include "frame/function.hpp"
-#include "frame/ops.hpp"
+#include "frame/module.hpp"
 
 namespace frame_testing {
 
@@ -23,27 +23,27 @@ using frame::steal;
 frame::Name n_relay{"relay"};
 frame::Text t_done{"done"}, t_caught{"caught"};
 
-PyObject* relay(PyObject* coroutine, PyObject* const* args);
-constexpr const char* relay_vars[] = {"first", "second", "catch", "received", "e"};
-frame::FunctionDef relay_def{
-    .name = "relay", .qualname = "relay", .entry = relay, .argcount = 3, .required = 1,
-    .varnames = relay_vars, .flags = frame::kAsync, .line = __LINE__};
+PyObject* relay(const frame::FunctionDef&, PyObject* coroutine, PyObject* const* args);
+frame::FunctionDef relay_def{{.qualname = "relay", .argcount = 3, .required = 1,
+                              .varnames = {"first", "second", "catch", "received", "e"},
+                              .flags = frame::kAsync},
+                             relay, nullptr, __LINE__, __FILE__};
 
-PyObject* done(PyObject* value) { return PyTuple_Pack(2, t_done.obj(), value); }
+PyObject* done(PyObject* value) { return PyTuple_Pack(2, t_done.ptr(), value); }
 
 // except catch as e: ... -- with the exception of the await pending.
 PyObject* except_clause(PyObject* coroutine, PyObject* second, PyObject* catch_) {
     static constexpr frame::Where here{"relay"};
-    int matched = frame::pending_matches(catch_);
+    int matched = PyErr_ExceptionMatches(catch_);
     if (matched <= 0)                                                      return here.fail();
     frame::Handler handler;
-    if (second == Py_None) return PyTuple_Pack(2, t_caught.obj(), handler.exception());
+    if (second == Py_None) return PyTuple_Pack(2, t_caught.ptr(), handler.ptr());
     PyObject* r = frame::suspend(coroutine, second, 2);
     if (!r)                                                                return here.fail();
     return r;
 }
 
-PyObject* relay(PyObject* coroutine, PyObject* const* args) {
+PyObject* relay(const frame::FunctionDef&, PyObject* coroutine, PyObject* const* args) {
     static constexpr frame::Where here{"relay"};
     PyObject* first = args[0];
     PyObject* second = args[1];
@@ -64,16 +64,11 @@ PyObject* relay(PyObject* coroutine, PyObject* const* args) {
     }
 }
 
-int make_constants() { return frame::prepare_function(relay_def); }
+int make_constants() noexcept { return 0; }
 
-int body(PyObject*, PyObject*) {
-    static constexpr frame::Where here{"init orveksdk._frame_testing"};
-    Ref function = frame::new_function(relay_def);                        if (!function) return here.fail();
-    Ref defaults = steal(PyTuple_Pack(2, Py_None, frame::state.empty_tuple));
-    if (!defaults)                                                         return here.fail();
-    frame::set_defaults(function, defaults);
-    if (frame::bind(n_relay, function) < 0)                                return here.fail();
-    return 0;
+void body(frame::Body& here) noexcept {
+    // def relay(first, second=None, catch=()): ...
+    DO(frame::def("relay", {}, frame::tuple({Py_None, frame::state.empty_tuple})));
 }
 
 }  // namespace frame_testing
@@ -81,7 +76,6 @@ int body(PyObject*, PyObject*) {
 const frame::ModuleInfo frame::module_info = {
     .short_name = "_frame_testing",
     .full_name = "orveksdk._frame_testing",
-    .init_name = "init orveksdk._frame_testing",
     .uses_coroutines = true,
     .make_constants = frame_testing::make_constants,
     .body = frame_testing::body,
