@@ -11,6 +11,9 @@ import warnings
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Helpers shared by the test modules (sample_frames) import by name; last on
+# the path, so nothing in tests/ shadows an installed module.
+sys.path.append(os.path.dirname(os.path.abspath(__file__)))
 
 
 def _stack():

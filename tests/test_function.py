@@ -10,6 +10,7 @@ import weakref
 
 import pandas as pd
 import pytest
+from sample_frames import frame_df
 
 import orveksdk.trend_kit as tk
 
@@ -18,9 +19,6 @@ import orveksdk.trend_kit as tk
 def tool():
     return tk.TrendKit()
 
-
-def frame_df():
-    return pd.DataFrame({"timestamp": ["2024-01-01", "2024-01-02"], "values": [1, 2]})
 
 
 FUNCTIONS = {

@@ -18,6 +18,7 @@ import weakref
 
 import pandas as pd
 import pytest
+from sample_frames import frame_df
 
 import orveksdk._frame_testing as ft
 import orveksdk.tablescope as ts
@@ -27,9 +28,6 @@ C = ts.MySQLDatabaseTableScope
 PAYLOAD = json.dumps({"data_input": {"date": ["2024-01-01", "2024-01-02", "2024-01-03"],
                                      "values": [1, 2, 3]}, "period": 2})
 
-
-def frame_df():
-    return pd.DataFrame({"timestamp": ["2024-01-01", "2024-01-02"], "values": [1.0, 2.0]})
 
 
 # ---------------------------------------------------------------------------
