@@ -1,16 +1,13 @@
 """Starts a private MariaDB server, loads the benchmark tables, runs the
 command given with ORVEKSDK_BENCH_DB naming the database, and removes the
 server again."""
-import importlib.util
 import os
 import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location(
-    "private_mariadb", os.path.join(HERE, "..", "scripts", "private_mariadb.py"))
-private_mariadb = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(private_mariadb)
+sys.path.append(os.path.join(HERE, "..", "scripts"))
+import private_mariadb  # noqa: E402
 
 TABLES, ROWS = 10, 10_000
 

@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import datetime as dt
-import importlib.util
 import os
 import random
 import shutil
@@ -23,6 +22,9 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Run with -P: the scripts folder is put on the path for the server helper.
+sys.path.append(os.path.join(ROOT, "scripts"))
+from private_mariadb import PrivateMariaDB  # noqa: E402
 
 DATABASE = "sales"
 USER = "analyst"
@@ -46,14 +48,6 @@ def sales_series(days=DAYS, seed=7):
         revenue = (1200 + 6.5 * t) * weekly[day.weekday()] + rng.gauss(0, 40)
         rows.append((day, int(revenue / 23.5), round(revenue, 2)))
     return rows
-
-
-def load_private_mariadb():
-    spec = importlib.util.spec_from_file_location(
-        "private_mariadb", os.path.join(ROOT, "scripts", "private_mariadb.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.PrivateMariaDB
 
 
 def load_sample_database(server, password):
@@ -202,7 +196,7 @@ def main(argv=None):
 
     stage = Stages(8)
     shutil.rmtree(args.workdir, ignore_errors=True)  # what a killed run left
-    server = load_private_mariadb()(base=os.path.join(args.workdir, "mariadb"))
+    server = PrivateMariaDB(base=os.path.join(args.workdir, "mariadb"))
     try:
         stage(f"starting a private MariaDB server in {server.base}")
         os.makedirs(server.base, exist_ok=True)
