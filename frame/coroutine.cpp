@@ -298,19 +298,19 @@ PyObject* run_body(CoroutineObject* c) {
     }
     Ref closure = borrow(c->closure);
     auto* record = reinterpret_cast<ClosureRecord*>(closure.ptr());
-    PyObject* result;
+    Ref result;
     RunningGlobals globals(c->globals);
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         finish(c);
         return nullptr;
     }
     for (;;) {
-        result = c->def->entry(*c->def, as_object(c), record->args);
+        result = steal(c->def->entry(*c->def, as_object(c), record->args));
         Py_CLEAR(c->received);
         if (!c->suspending) break;
         c->suspending = 0;
         if (!result) break;
-        Py_DECREF(result);
+        result.reset();
         // The body awaits: the awaited object's first step runs at once.
         if (PyObject* produced = forward_send(c, Py_None)) {
             Py_LeaveRecursiveCall();
@@ -320,12 +320,11 @@ PyObject* run_body(CoroutineObject* c) {
     Py_LeaveRecursiveCall();
     finish(c);
     if (result) {
-        if (result == Py_None) {
+        if (result.ptr() == Py_None) {
             PyErr_SetNone(PyExc_StopIteration);
         } else {
-            _PyGen_SetStopIterationValue(result);
+            _PyGen_SetStopIterationValue(result.ptr());
         }
-        Py_DECREF(result);
         return nullptr;
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration))
@@ -406,7 +405,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
         Py_RETURN_NONE;
     }
     Ref keep = borrow(self);
-    PyObject* produced;
+    Ref produced;
     {
         Running running(c);
         int closed = 0;
@@ -416,10 +415,9 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
             closed = close_awaited(awaited.ptr());
         }
         if (closed == 0) PyErr_SetNone(PyExc_GeneratorExit);
-        produced = run_body(c);
+        produced = steal(run_body(c));
     }
     if (produced) {
-        Py_DECREF(produced);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     }
@@ -521,12 +519,7 @@ void coroutine_finalize(PyObject* self) {
             PyErr_WriteUnraisable(self);
         finish(c);
     } else {
-        PyObject* result = coroutine_close(self, nullptr);
-        if (result) {
-            Py_DECREF(result);
-        } else {
-            PyErr_WriteUnraisable(self);
-        }
+        if (!steal(coroutine_close(self, nullptr))) PyErr_WriteUnraisable(self);
     }
     PyErr_SetRaisedException(pending);
 }

@@ -69,10 +69,8 @@ public:
     }
     // Raises TypeError with the text; returns null.
     PyObject* raise() {
-        PyObject* message = PyUnicode_DecodeUTF8(text_, static_cast<Py_ssize_t>(n_), "replace");
-        if (!message) return nullptr;
-        PyErr_SetObject(PyExc_TypeError, message);
-        Py_DECREF(message);
+        Ref message = steal(PyUnicode_DecodeUTF8(text_, static_cast<Py_ssize_t>(n_), "replace"));
+        if (message) PyErr_SetObject(PyExc_TypeError, message.ptr());
         return nullptr;
     }
 
