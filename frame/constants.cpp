@@ -13,7 +13,29 @@ Int* ints_head = nullptr;
 Int** ints_tail = &ints_head;
 Builtin* builtins_head = nullptr;
 Builtin** builtins_tail = &builtins_head;
+Keywords* keywords_head = nullptr;
+Keywords** keywords_tail = &keywords_head;
+Pin* pins_head = nullptr;
+Pin** pins_tail = &pins_head;
 }  // namespace
+
+Keywords::Keywords(std::initializer_list<const Name*> names) noexcept : next_(nullptr) {
+    for (const Name* n : names)
+        if (count_ < 4) names_[count_++] = n;
+    *keywords_tail = this;
+    keywords_tail = &next_;
+}
+
+Pin::Pin() noexcept : next_(nullptr) {
+    *pins_tail = this;
+    pins_tail = &next_;
+}
+
+int Pin::set(Handle value) noexcept {
+    if (!value) return -1;
+    Py_XSETREF(p_, Py_NewRef(value.ptr()));
+    return 0;
+}
 
 Name::Name(const char* text) noexcept : text_(text), next_(nullptr) {
     *names_tail = this;
@@ -53,6 +75,14 @@ int create_constants() noexcept {
         i->p_ = PyLong_FromLong(i->value_);
         if (!i->p_) return -1;
     }
+    for (Keywords* k = keywords_head; k; k = k->next_) {
+        if (k->p_) continue;
+        PyObject* names = PyTuple_New(k->count_);
+        if (!names) return -1;
+        for (int i = 0; i < k->count_; i++)
+            PyTuple_SET_ITEM(names, i, Py_NewRef(k->names_[i]->ptr()));
+        k->p_ = names;
+    }
     return 0;
 }
 
@@ -73,6 +103,7 @@ int cache_builtins() noexcept {
 
 void forget_builtins() noexcept {
     for (Builtin* b = builtins_head; b; b = b->next_) b->p_ = nullptr;
+    for (Pin* p = pins_head; p; p = p->next_) p->p_ = nullptr;
 }
 
 }  // namespace frame

@@ -9,6 +9,8 @@
 
 #include "frame/state.hpp"
 
+#include <initializer_list>
+
 namespace frame {
 
 // An interned identifier with its hash computed up front.
@@ -66,6 +68,39 @@ private:
     friend void forget_builtins() noexcept;
     Name& name_;
     Builtin* next_;
+};
+
+// A tuple of keyword names, for calls whose keywords are fixed:
+// `f.call_kw({a, b}, kwnames)` passes the last len(kwnames) values by name.
+class Keywords : public Handle {
+public:
+    Keywords(std::initializer_list<const Name*> names) noexcept;
+    Keywords(const Keywords&) = delete;
+    Keywords& operator=(const Keywords&) = delete;
+
+private:
+    friend int create_constants() noexcept;
+    const Name* names_[4] = {};
+    int count_ = 0;
+    Keywords* next_;
+};
+
+// An object a fast path checks a name against: what the name was bound to
+// when the module body ran, kept for the process (and let go of, like the
+// builtins, when an execute step runs in another interpreter).
+class Pin : public Handle {
+public:
+    Pin() noexcept;
+    Pin(const Pin&) = delete;
+    Pin& operator=(const Pin&) = delete;
+    // Keeps `value` (a new reference is taken); 0, or -1 when it is null.
+    int set(Handle value) noexcept;
+    // Whether `current` is the pinned object (never, while nothing is pinned).
+    bool is(Handle current) const noexcept { return p_ && current.ptr() == p_; }
+
+private:
+    friend void forget_builtins() noexcept;
+    Pin* next_;
 };
 
 // Names, texts and integers, made once for the process; an execute step

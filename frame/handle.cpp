@@ -49,6 +49,25 @@ struct Call {
         }
         return true;
     }
+    // Values with a constant tuple of keyword names for the last of them.
+    bool take(std::initializer_list<Handle> values, Handle names) noexcept {
+        if (!names || PyErr_Occurred()) return false;
+        if (values.size() > static_cast<std::size_t>(kMaxArgs)) {
+            beyond_limit("call arguments");
+            return false;
+        }
+        for (Handle v : values) {
+            if (!v) return false;
+            stack[1 + total++] = v.ptr();
+        }
+        positional = total - PyTuple_GET_SIZE(names.ptr());
+        if (positional < 0) {
+            PyErr_SetString(PyExc_SystemError, "more keyword names than values");
+            return false;
+        }
+        kwnames = borrow(names);
+        return true;
+    }
     PyObject* const* args() const noexcept { return stack + 1; }
     std::size_t nargsf() const noexcept {
         return static_cast<std::size_t>(positional) | PY_VECTORCALL_ARGUMENTS_OFFSET;
@@ -71,6 +90,12 @@ Ref Handle::operator()(Handle arg) const noexcept {
 Ref Handle::operator()(std::initializer_list<Arg> args) const noexcept {
     Call call;
     if (!p_ || !call.take(args)) return {};
+    return steal(PyObject_Vectorcall(p_, call.args(), call.nargsf(), call.kwnames.ptr()));
+}
+
+Ref Handle::call_kw(std::initializer_list<Handle> values, Handle kwnames) const noexcept {
+    Call call;
+    if (!p_ || !call.take(values, kwnames)) return {};
     return steal(PyObject_Vectorcall(p_, call.args(), call.nargsf(), call.kwnames.ptr()));
 }
 
@@ -141,6 +166,16 @@ Ref Attr::operator()(Handle arg) const noexcept {
 Ref Attr::operator()(std::initializer_list<Arg> args) const noexcept {
     Call call;
     if (!found_ || !call.take(args)) return {};
+    if (!self_)
+        return steal(PyObject_Vectorcall(found_.ptr(), call.args(), call.nargsf(), call.kwnames.ptr()));
+    call.stack[0] = self_.ptr();
+    return steal(PyObject_Vectorcall(found_.ptr(), call.stack, static_cast<std::size_t>(call.positional + 1),
+                                     call.kwnames.ptr()));
+}
+
+Ref Attr::call_kw(std::initializer_list<Handle> values, Handle kwnames) const noexcept {
+    Call call;
+    if (!found_ || !call.take(values, kwnames)) return {};
     if (!self_)
         return steal(PyObject_Vectorcall(found_.ptr(), call.args(), call.nargsf(), call.kwnames.ptr()));
     call.stack[0] = self_.ptr();

@@ -52,6 +52,8 @@ public:
     Ref operator()() const noexcept;
     Ref operator()(Handle arg) const noexcept;
     Ref operator()(std::initializer_list<Arg> args) const noexcept;
+    // obj(*values) with the last len(kwnames) values passed by those names.
+    Ref call_kw(std::initializer_list<Handle> values, Handle kwnames) const noexcept;
     // obj + x, obj - x, obj * x, obj / x
     Ref add(Handle other) const noexcept;
     Ref sub(Handle other) const noexcept;
@@ -111,6 +113,7 @@ public:
     Ref operator()() const noexcept;
     Ref operator()(Handle arg) const noexcept;
     Ref operator()(std::initializer_list<Arg> args) const noexcept;
+    Ref call_kw(std::initializer_list<Handle> values, Handle kwnames) const noexcept;
 
     // The attribute's value.
     Ref value() const noexcept;

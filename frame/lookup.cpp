@@ -55,6 +55,13 @@ Ref global(const Name& name) noexcept {
     PyObject* value = _PyDict_GetItem_KnownHash(globals, name.ptr(), name.hash());
     if (value) return borrow(value);
     if (PyErr_Occurred()) return {};
+    // The builtins module's own dictionary, by the stored hash, for a name
+    // its type does not define: what reading the attribute would find.
+    if (PyModule_CheckExact(state.builtins) && !_PyType_Lookup(&PyModule_Type, name.ptr())) {
+        value = _PyDict_GetItem_KnownHash(PyModule_GetDict(state.builtins), name.ptr(), name.hash());
+        if (value) return borrow(value);
+        if (PyErr_Occurred()) return {};
+    }
     value = PyObject_GetAttr(state.builtins, name.ptr());
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();

@@ -25,6 +25,8 @@ void body(frame::Body& here) noexcept {
     DO(frame::import_as(n::json, n::json));
     // from langchain.tools import BaseTool
     DO(frame::from_import(n::langchain_tools, {&n::BaseTool}));
+    // (what the fast paths check these names against, once they are bound)
+    DO(pin_fast_path_objects());
 
     // class ForecastInput(BaseModel):
     //     """\n    Inputs for the forecasting function.\n    """

@@ -2,6 +2,9 @@
 // Python statement it implements.
 #include "orveksdk/trend_kit/state.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace trend_kit {
 
 using frame::global;
@@ -10,11 +13,256 @@ using frame::kw;
 using frame::Ref;
 
 // ---------------------------------------------------------------------------
+// Fast paths
+//
+// Each is taken only when a cheap check proves it gives exactly what the
+// general statements give, as the interpreter's specialised instructions
+// are; otherwise the general statements run as written. The checks include
+// that the module names the statements use are still bound to the objects
+// they were bound to at import: a caller who rebinds one changes what the
+// body calls, exactly as before.
+
+namespace {
+
+// Whether `obj` comes from the library: its __module__ is `module` or
+// one of its submodules (and, when given, its __qualname__ is `qualname`). A stand-in
+// put in place before this module was imported is never pinned.
+bool genuine(Handle obj, const char* module, const char* qualname = nullptr) noexcept {
+    Ref where = obj.attr(n::module);
+    const char* text = where && PyUnicode_Check(where.ptr()) ? PyUnicode_AsUTF8(where.ptr()) : nullptr;
+    const std::size_t length = std::strlen(module);
+    bool ok = text && std::strncmp(text, module, length) == 0 &&
+              (text[length] == '\0' || text[length] == '.');
+    if (ok && qualname) {
+        Ref name = obj.attr(n::qualname);
+        const char* q = name && PyUnicode_Check(name.ptr()) ? PyUnicode_AsUTF8(name.ptr()) : nullptr;
+        ok = q && std::strcmp(q, qualname) == 0;
+    }
+    PyErr_Clear();
+    return ok;
+}
+
+// A type's own attribute, as the interpreter finds it (borrowed; null when absent).
+PyObject* type_attribute(Handle type, const frame::Name& name) noexcept {
+    return PyType_Check(type.ptr())
+               ? _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.ptr()), name.ptr())
+               : nullptr;
+}
+
+}  // namespace
+
+// Pins what the fast paths check against, once the body has bound the
+// module's names. Whatever is not the library's own stays unpinned, and
+// its fast path is never taken.
+int pin_fast_path_objects() noexcept {
+    Ref pd = global(n::pd);
+    if (pd && Handle(pd).attr(n::Timestamp).value() && !PyErr_Occurred()) {
+        Ref Timestamp = pd.attr(n::Timestamp);
+        Ref Series = pd.attr(n::Series);
+        Ref RangeIndex = pd.attr(n::RangeIndex);
+        if (Timestamp && Series && RangeIndex && genuine(Timestamp, "pandas", "Timestamp") &&
+            genuine(Series, "pandas", "Series") && genuine(RangeIndex, "pandas", "RangeIndex")) {
+            PyObject* iter = type_attribute(Series, n::iter);
+            PyObject* getitem = type_attribute(Series, n::getitem);
+            if (iter && getitem && genuine(iter, "pandas") && genuine(getitem, "pandas")) {
+                pin::pd.set(pd);
+                pin::Timestamp.set(Timestamp);
+                pin::Series.set(Series);
+                pin::RangeIndex.set(RangeIndex);
+                pin::series_iter.set(iter);
+                pin::series_getitem.set(getitem);
+            }
+        }
+    }
+    PyErr_Clear();
+    Ref parser = global(n::parser);
+    Ref parse = parser ? parser.attr(n::parse).value() : Ref();
+    if (parse && genuine(parse, "dateutil.parser", "parse")) {
+        pin::parser.set(parser);
+        pin::parse.set(parse);
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+namespace {
+
+// A datetime64 Series read as int64 counts of its unit since the epoch:
+// engaged for an exact pandas Series (whose iteration and item access are
+// pandas' own) of a naive datetime64 dtype in s, ms, us or ns, without NaT,
+// whose values expose one contiguous int64 buffer.
+class DatetimeCounts {
+public:
+    DatetimeCounts() noexcept = default;
+    DatetimeCounts(const DatetimeCounts&) = delete;
+    DatetimeCounts& operator=(const DatetimeCounts&) = delete;
+    ~DatetimeCounts() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // Whether the Series is of that kind; looking never fails (what went
+    // wrong while looking is for the general statements to meet).
+    bool read(Handle dates) noexcept {
+        bool ok = look(dates);
+        PyErr_Clear();
+        return ok;
+    }
+
+    // [(date - Timestamp("1970-01-01")).days for date in dates]
+    Ref days_since_epoch() const noexcept {
+        Ref x = frame::steal(PyList_New(n_));
+        if (!x) return {};
+        for (Py_ssize_t i = 0; i < n_; i++) {
+            PyObject* days = PyLong_FromLongLong(floor_div(data_[i], per_day_));
+            if (!days) return {};
+            PyList_SET_ITEM(x.ptr(), i, days);
+        }
+        return x;
+    }
+
+    // [(dates[i + 1] - dates[i]).days for i in range(len(dates) - 1)], or
+    // null without an exception when a difference leaves int64 (pandas
+    // raises there: the general statements are to).
+    Ref day_intervals() const noexcept {
+        const Py_ssize_t m = n_ > 0 ? n_ - 1 : 0;
+        for (Py_ssize_t i = 0; i < m; i++) {
+            int64_t d;
+            if (__builtin_sub_overflow(data_[i + 1], data_[i], &d)) return {};
+        }
+        Ref intervals = frame::steal(PyList_New(m));
+        if (!intervals) return {};
+        for (Py_ssize_t i = 0; i < m; i++) {
+            PyObject* days = PyLong_FromLongLong(floor_div(data_[i + 1] - data_[i], per_day_));
+            if (!days) return {};
+            PyList_SET_ITEM(intervals.ptr(), i, days);
+        }
+        return intervals;
+    }
+
+private:
+    // Timedelta.days: whole days, rounded towards minus infinity.
+    static int64_t floor_div(int64_t a, int64_t b) noexcept {
+        int64_t q = a / b;
+        return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+    }
+
+    bool look(Handle dates) noexcept {
+        if (!pin::Series.is(Handle(reinterpret_cast<PyObject*>(Py_TYPE(dates.ptr()))))) return false;
+        if (!pin::series_iter.is(type_attribute(pin::Series, n::iter)) ||
+            !pin::series_getitem.is(type_attribute(pin::Series, n::getitem)))
+            return false;
+        Ref dtype_text = dates.attr(n::dtype).attr(n::str);
+        if (!dtype_text || !PyUnicode_Check(dtype_text.ptr())) return false;
+        const char* dtype = PyUnicode_AsUTF8(dtype_text.ptr());
+        if (!dtype) return false;
+        // A time zone reads "|M8[ns]"; only little-endian naive units engage.
+        if (std::strcmp(dtype, "<M8[ns]") == 0) per_day_ = 86400LL * 1000000000LL;
+        else if (std::strcmp(dtype, "<M8[us]") == 0) per_day_ = 86400LL * 1000000LL;
+        else if (std::strcmp(dtype, "<M8[ms]") == 0) per_day_ = 86400LL * 1000LL;
+        else if (std::strcmp(dtype, "<M8[s]") == 0) per_day_ = 86400LL;
+        else return false;
+        const Py_ssize_t length = PyObject_Length(dates.ptr());
+        if (length < 0) return false;
+        values_ = dates.attr(n::values).attr(n::view)(t::i8);
+        if (!values_ || PyObject_GetBuffer(values_.ptr(), &view_, PyBUF_ND | PyBUF_FORMAT) < 0)
+            return false;
+        held_ = true;
+        if (view_.ndim != 1 || view_.itemsize != 8 || !view_.format ||
+            (std::strcmp(view_.format, "l") != 0 && std::strcmp(view_.format, "q") != 0))
+            return false;
+        n_ = view_.len / 8;
+        if (n_ != length) return false;
+        data_ = static_cast<const int64_t*>(view_.buf);
+        for (Py_ssize_t i = 0; i < n_; i++)
+            if (data_[i] == INT64_MIN) return false;  // NaT
+        return true;
+    }
+
+    Ref values_;
+    Py_buffer view_{};
+    bool held_ = false;
+    const int64_t* data_ = nullptr;
+    Py_ssize_t n_ = 0;
+    int64_t per_day_ = 1;
+};
+
+// Whether `dates[i]` is the i-th value: a RangeIndex from 0 in steps of 1.
+bool positional_labels(Handle dates) noexcept {
+    Ref index = dates.attr(n::index);
+    bool ok = index && Py_TYPE(index.ptr()) == reinterpret_cast<PyTypeObject*>(pin::RangeIndex.ptr());
+    if (ok) {
+        Ref start = index.attr(n::start);
+        Ref step = index.attr(n::step);
+        ok = start && step && PyLong_CheckExact(start.ptr()) && PyLong_CheckExact(step.ptr()) &&
+             PyLong_AsLong(start.ptr()) == 0 && PyLong_AsLong(step.ptr()) == 1;
+    }
+    PyErr_Clear();
+    return ok;
+}
+
+// x = [(date - pd.Timestamp("1970-01-01")).days for date in dates], taken
+// when pd and pd.Timestamp are pandas' own; null without an exception
+// otherwise.
+Ref epoch_days_fast(Handle dates) noexcept {
+    DatetimeCounts counts;
+    Ref pd = global(n::pd);
+    bool names = pin::pd.is(pd) && pin::Timestamp.is(pd.attr(n::Timestamp).value());
+    PyErr_Clear();
+    if (!names || !counts.read(dates)) return {};
+    return counts.days_since_epoch();
+}
+
+// date_intervals = [(dates[i + 1] - dates[i]).days for i in range(len(dates) - 1)],
+// taken when the labels are positions; null without an exception otherwise.
+Ref day_intervals_fast(Handle dates) noexcept {
+    DatetimeCounts counts;
+    if (!counts.read(dates) || !positional_labels(dates)) return {};
+    return counts.day_intervals();
+}
+
+// A text "YYYY-MM-DD" of a valid date with a four-digit year from 1000
+// (strftime writes smaller years unpadded) in ASCII digits: what
+// parser.parse(dt).strftime("%Y-%m-%d") gives for it is itself.
+bool is_iso_date(Handle dt) noexcept {
+    PyObject* s = dt.ptr();
+    if (!PyUnicode_CheckExact(s) || PyUnicode_GET_LENGTH(s) != 10 ||
+        PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND)
+        return false;
+    const Py_UCS1* c = PyUnicode_1BYTE_DATA(s);
+    for (int i : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (c[i] < '0' || c[i] > '9') return false;
+    if (c[4] != '-' || c[7] != '-') return false;
+    const int year = (c[0] - '0') * 1000 + (c[1] - '0') * 100 + (c[2] - '0') * 10 + (c[3] - '0');
+    const int month = (c[5] - '0') * 10 + (c[6] - '0');
+    const int day = (c[8] - '0') * 10 + (c[9] - '0');
+    if (year < 1000 || month < 1 || month > 12 || day < 1) return false;
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// conv_date's answer for an ISO date text, taken while parser and
+// parser.parse are dateutil's own; null without an exception otherwise.
+Ref iso_date_fast(Handle dt) noexcept {
+    if (!is_iso_date(dt)) return {};
+    Ref parser = global(n::parser);
+    bool names = pin::parser.is(parser) && pin::parse.is(parser.attr(n::parse).value());
+    PyErr_Clear();
+    if (!names) return {};
+    // A new text, as the general statements return.
+    return frame::steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, PyUnicode_1BYTE_DATA(dt.ptr()), 10));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // def conv_date(dt):
 
 DEF(conv_date, {.qualname = "conv_date", .argcount = 1,
                 .varnames = {"dt", "parsed_date", "standardized_date"}}) {
     Handle dt = here.arg(0);
+    // (a text already of the form the statements give answers itself)
+    if (Ref iso = iso_date_fast(dt)) RETURN(iso);
     // parsed_date = parser.parse(dt)
     LET(parsed_date, global(n::parser).attr(n::parse)(dt));
     // standardized_date = parsed_date.strftime("%Y-%m-%d")
@@ -51,18 +299,24 @@ DEF(ts_forecast, {
     DO(df.attr(n::set_index)({t::timestamp, kw(n::inplace, Py_True)}));
 
     // x = [(date - pd.Timestamp("1970-01-01")).days for date in dates]
-    LET(x, frame::list_of(dates, [&](Handle date) {
-        return date.sub(global(n::pd).attr(n::Timestamp)(t::epoch)).attr(n::days);
-    }));
+    Ref x = epoch_days_fast(dates);
+    if (!x) {
+        SET(x, frame::list_of(dates, [&](Handle date) {
+            return date.sub(global(n::pd).attr(n::Timestamp)(t::epoch)).attr(n::days);
+        }));
+    }
     // model = LinearRegression()
     LET(model, global(n::LinearRegression)());
     // model.fit([[x] for x in x], values)
     DO(model.attr(n::fit)({frame::list_of(x, [](Handle x) { return frame::list({x}); }), values}));
 
     // date_intervals = [(dates[i + 1] - dates[i]).days for i in range(len(dates) - 1)]
-    LET(date_intervals, frame::list_of(b_range(frame::len(dates).sub(one)), [&](Handle i) {
-        return dates[i.add(one)].sub(dates[i]).attr(n::days);
-    }));
+    Ref date_intervals = day_intervals_fast(dates);
+    if (!date_intervals) {
+        SET(date_intervals, frame::list_of(b_range(frame::len(dates).sub(one)), [&](Handle i) {
+            return dates[i.add(one)].sub(dates[i]).attr(n::days);
+        }));
+    }
     // average_interval = sum(date_intervals) / len(date_intervals)
     LET(average_interval, b_sum(date_intervals).div(frame::len(date_intervals)));
     // last_date = dates.max()

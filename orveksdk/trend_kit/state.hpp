@@ -26,6 +26,9 @@ inline Name to_datetime{"to_datetime"}, set_index{"set_index"}, inplace{"inplace
 inline Name Timestamp{"Timestamp"}, days{"days"}, fit{"fit"}, predict{"predict"}, max{"max"};
 inline Name DataFrame{"DataFrame"}, loads{"loads"}, match{"match"}, group{"group"};
 inline Name traceback{"traceback"}, print_exc{"print_exc"}, empty{"empty"};
+inline Name Series{"Series"}, RangeIndex{"RangeIndex"}, values{"values"}, view{"view"};
+inline Name dtype{"dtype"}, index{"index"}, start{"start"}, step{"step"};
+inline Name iter{"__iter__"}, getitem{"__getitem__"}, module{"__module__"}, qualname{"__qualname__"};
 inline Name eval{"eval"}, NotImplementedError{"NotImplementedError"}, sum{"sum"}, range{"range"};
 }  // namespace n
 
@@ -56,6 +59,7 @@ inline Text decimal_pattern{R"(Decimal\('[\d.]+'\))"};
 inline Text config_qualname{"ForecastInput.Config"};
 inline Text period_too_large{"period must be at most 100000, got "};
 inline Text async_refusal{"TrendKit does not support async"};
+inline Text i8{"i8"};
 }  // namespace t
 
 // Integer constants.
@@ -70,6 +74,15 @@ struct Tuples {
     PyObject* decimal_digits; // slice(9, -2): the digits of Decimal('...')
 };
 extern Tuples tuples;
+
+// What the fast paths check the module's names against: the objects those
+// names were bound to when the body ran, pinned only when they are the
+// libraries' own (see pin_fast_path_objects).
+namespace pin {
+inline frame::Pin pd, Timestamp, Series, RangeIndex, series_iter, series_getitem;
+inline frame::Pin parser, parse;
+}  // namespace pin
+int pin_fast_path_objects() noexcept;
 
 int make_constants() noexcept;
 void body(frame::Body& here) noexcept;
