@@ -4,7 +4,6 @@
 namespace tablescope {
 
 using frame::global;
-using frame::kw;
 
 void body(frame::Body& here) noexcept {
     // import sqlalchemy
@@ -27,8 +26,10 @@ void body(frame::Body& here) noexcept {
     DO(frame::from_import(n::sqlalchemy_exc, {&n::SQLAlchemyError}));
 
     // logging.basicConfig(level=logging.INFO, format="%(asctime)s - %(levelname)s - %(message)s")
-    DO(global(n::logging).attr(n::basicConfig)({kw(n::level, global(n::logging).attr(n::INFO)),
-                                                kw(n::format, t::log_format)}));
+    DO(global(n::logging).attr(n::basicConfig).call_kw({global(n::logging).attr(n::INFO), t::log_format},
+                                                       kw_level_format));
+    // (what the fast path of construction checks urllib.parse against)
+    DO(pin_fast_path_objects());
 
     // class MySQLDatabaseTableScope:
     frame::PlainClassStatement cls;

@@ -103,6 +103,86 @@ int restore_tags(Handle loaded) noexcept {
 
 }  // namespace
 
+// Pins urllib.parse and its quote when they are the standard library's, for
+// the fast path of construction.
+int pin_fast_path_objects() noexcept {
+    Ref parse = steal(PyImport_GetModule(n::urllib_parse.ptr()));
+    Ref quote = parse ? parse.attr(n::quote).value() : Ref();
+    if (quote && PyFunction_Check(quote.ptr())) {
+        Ref module = quote.attr(n::module);
+        Ref qualname = quote.attr(n::qualname);
+        if (module && qualname && PyUnicode_Check(module.ptr()) && PyUnicode_Check(qualname.ptr()) &&
+            PyUnicode_CompareWithASCIIString(module.ptr(), "urllib.parse") == 0 &&
+            PyUnicode_CompareWithASCIIString(qualname.ptr(), "quote") == 0) {
+            pin::urllib_parse.set(parse);
+            pin::quote.set(quote);
+        }
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+namespace {
+
+// quote(text, safe=""): UTF-8 (strict), A-Z a-z 0-9 _ . - ~ kept, every
+// other byte as upper-case %XX; an empty text is itself. Null without an
+// exception when the text cannot be encoded (quote raises for it).
+Ref percent_encoded(Handle text) noexcept {
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return frame::borrow(text);
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!bytes) {
+        PyErr_Clear();
+        return {};
+    }
+    auto safe = [](unsigned char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '.' || c == '-' || c == '~';
+    };
+    Py_ssize_t length = 0;
+    for (Py_ssize_t i = 0; i < size; i++) length += safe(static_cast<unsigned char>(bytes[i])) ? 1 : 3;
+    Ref result = steal(PyUnicode_New(length, 127));
+    if (!result) return {};
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.ptr());
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (Py_ssize_t i = 0; i < size; i++) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (safe(c)) {
+            *out++ = c;
+        } else {
+            *out++ = '%';
+            *out++ = static_cast<Py_UCS1>(kHex[c >> 4]);
+            *out++ = static_cast<Py_UCS1>(kHex[c & 15]);
+        }
+    }
+    return result;
+}
+
+// `from urllib.parse import quote`, read in place while sys.modules holds
+// the standard library's urllib.parse with its own quote: the import then
+// does nothing but read the function. Null without an exception when the
+// import statement is to run.
+Ref imported_quote() noexcept {
+    Ref parse = steal(PyImport_GetModule(n::urllib_parse.ptr()));
+    PyObject* quote = parse && pin::urllib_parse.is(parse) && PyModule_CheckExact(parse.ptr())
+                          ? PyDict_GetItemWithError(PyModule_GetDict(parse.ptr()), n::quote.ptr())
+                          : nullptr;
+    PyErr_Clear();
+    return pin::quote.is(quote) ? frame::borrow(quote) : Ref();
+}
+
+// quote(text, safe=""): percent-encoded here when `quote` is the standard
+// library's and the text can be encoded; called otherwise.
+Ref quoted(Handle quote, Handle text) noexcept {
+    if (!frame::ready(quote, text)) return {};
+    if (pin::quote.is(quote))
+        if (Ref encoded = percent_encoded(text)) return encoded;
+    if (PyErr_Occurred()) return {};
+    return quote({text, kw(n::safe, t::empty)});
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // def __init__(self, username, password, host, database, cache_path=".", cache_file="db_cache.pkl"):
 
@@ -122,16 +202,19 @@ DEF(init, {.qualname = "MySQLDatabaseTableScope.__init__", .argcount = 7, .requi
         // raise ValueError("All connection parameters must be provided and not None.")
         RAISE(b_ValueError(t::missing_parameters));
     }
-    // from urllib.parse import quote
-    LET(quote, frame::from_import_value(n::urllib_parse, n::quote));
+    // from urllib.parse import quote   (read in place while it is the standard library's)
+    Ref quote = imported_quote();
+    if (!quote) {
+        SET(quote, frame::from_import_value(n::urllib_parse, n::quote));
+    }
     // self.connection_string = f"mysql+pymysql://{quote(username)}:{quote(password)}@{host}/{database}"
     // The credentials are percent-encoded (quote(..., safe="")), so that "@",
     // ":", "/" or "%" in them stay part of them instead of changing which
     // host, port or database the URL names; host and database go in as they
     // are, and are refused when the URL would read them as structure (query
     // options such as local_infile, another database).
-    LET(user_text, fstring({quote({fstring({username}), kw(n::safe, t::empty)})}));
-    LET(password_text, fstring({quote({fstring({password}), kw(n::safe, t::empty)})}));
+    LET(user_text, fstring({quoted(quote, fstring({username}))}));
+    LET(password_text, fstring({quoted(quote, fstring({password}))}));
     LET(host_text, fstring({host}));
     LET(database_text, fstring({database}));
     if (!is_url_host(host_text.ptr())) {
@@ -150,7 +233,7 @@ DEF(init, {.qualname = "MySQLDatabaseTableScope.__init__", .argcount = 7, .requi
     // self.cache_file = cache_file
     DO(frame::setattr(self, n::cache_file, cache_file));
     // logging.basicConfig(level=logging.INFO)
-    DO(global(n::logging).attr(n::basicConfig)({kw(n::level, global(n::logging).attr(n::INFO))}));
+    DO(global(n::logging).attr(n::basicConfig).call_kw({global(n::logging).attr(n::INFO)}, kw_level));
 }
 
 // ---------------------------------------------------------------------------

@@ -27,6 +27,7 @@ inline Name read_sql_table{"read_sql_table"}, name{"name"}, attrs{"attrs"}, Data
 inline Name ConnectionError{"ConnectionError"}, urllib_parse{"urllib.parse"}, quote{"quote"};
 inline Name flush{"flush"};
 inline Name safe{"safe"}, setattr_{"__setattr__"};
+inline Name module{"__module__"}, qualname{"__qualname__"};
 inline Name all{"all"}, ValueError{"ValueError"}, open{"open"}, print{"print"};
 }  // namespace n
 
@@ -56,6 +57,16 @@ inline Text class_qualname{"MySQLDatabaseTableScope"};
 // Builtins cached at import, in this order.
 inline frame::Builtin b_all{n::all}, b_ValueError{n::ValueError}, b_open{n::open},
     b_print{n::print};
+
+// Keyword names of calls whose keywords are fixed.
+inline frame::Keywords kw_level{&n::level}, kw_level_format{&n::level, &n::format};
+
+// What the construction's fast path checks urllib.parse against (see
+// pin_fast_path_objects).
+namespace pin {
+inline frame::Pin urllib_parse, quote;
+}  // namespace pin
+int pin_fast_path_objects() noexcept;
 
 // Constant tuples (made by make_constants).
 struct Tuples {
