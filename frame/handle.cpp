@@ -7,6 +7,14 @@ namespace frame {
 bool ready(Handle a) noexcept { return a && !PyErr_Occurred(); }
 bool ready(Handle a, Handle b) noexcept { return a && b && !PyErr_Occurred(); }
 
+namespace {
+// Whether an operation on `obj` may run: present and, unless it is the
+// result just made, no exception pending.
+inline bool may_run(Handle obj, bool fresh) noexcept {
+    return obj && (fresh || !PyErr_Occurred());
+}
+}  // namespace
+
 void beyond_limit(const char* what) noexcept {
     PyErr_Format(PyExc_SystemError, "%s: more than %d", what, kMaxArgs);
 }
@@ -22,8 +30,8 @@ struct Call {
     Ref kwnames;
 
     // Fills the vector; false with an exception set.
+    // A failed argument is null: nothing more to look for.
     bool take(std::initializer_list<Arg> args) noexcept {
-        if (PyErr_Occurred()) return false;
         if (args.size() > static_cast<std::size_t>(kMaxArgs)) {
             beyond_limit("call arguments");
             return false;
@@ -51,7 +59,7 @@ struct Call {
     }
     // Values with a constant tuple of keyword names for the last of them.
     bool take(std::initializer_list<Handle> values, Handle names) noexcept {
-        if (!names || PyErr_Occurred()) return false;
+        if (!names) return false;
         if (values.size() > static_cast<std::size_t>(kMaxArgs)) {
             beyond_limit("call arguments");
             return false;
@@ -76,33 +84,28 @@ struct Call {
 
 }  // namespace
 
-Ref Handle::operator()() const noexcept {
-    if (!ready(*this)) return {};
-    return steal(PyObject_CallNoArgs(p_));
+namespace {
+
+Ref call0(Handle f, bool fresh) noexcept {
+    return may_run(f, fresh) ? steal(PyObject_CallNoArgs(f.ptr())) : Ref();
 }
 
-Ref Handle::operator()(Handle arg) const noexcept {
-    if (!ready(*this, arg)) return {};
+Ref call1(Handle f, Handle arg, bool fresh) noexcept {
+    if (!may_run(f, fresh) || !arg) return {};
     PyObject* stack[2] = {nullptr, arg.ptr()};
-    return steal(PyObject_Vectorcall(p_, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(PyObject_Vectorcall(f.ptr(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref Handle::operator()(std::initializer_list<Arg> args) const noexcept {
+Ref call(Handle f, std::initializer_list<Arg> args, bool fresh) noexcept {
     Call call;
-    if (!p_ || !call.take(args)) return {};
-    return steal(PyObject_Vectorcall(p_, call.args(), call.nargsf(), call.kwnames.ptr()));
+    if (!may_run(f, fresh) || !call.take(args)) return {};
+    return steal(PyObject_Vectorcall(f.ptr(), call.args(), call.nargsf(), call.kwnames.ptr()));
 }
 
-Ref Handle::call_kw(std::initializer_list<Handle> values, Handle kwnames) const noexcept {
-    Call call;
-    if (!p_ || !call.take(values, kwnames)) return {};
-    return steal(PyObject_Vectorcall(p_, call.args(), call.nargsf(), call.kwnames.ptr()));
-}
-
-Ref Handle::operator[](Handle key) const noexcept {
-    if (!ready(*this, key)) return {};
-    if (PyDict_CheckExact(p_)) {
-        PyObject* value = PyDict_GetItemWithError(p_, key.ptr());
+Ref item(Handle obj, Handle key, bool fresh) noexcept {
+    if (!may_run(obj, fresh) || !key) return {};
+    if (PyDict_CheckExact(obj.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
         if (value) return borrow(value);
         if (!PyErr_Occurred()) {
             // KeyError's single argument is the key itself, a tuple key too.
@@ -111,28 +114,55 @@ Ref Handle::operator[](Handle key) const noexcept {
         }
         return {};
     }
-    return steal(PyObject_GetItem(p_, key.ptr()));
+    return steal(PyObject_GetItem(obj.ptr(), key.ptr()));
 }
 
-Attr Handle::attr(Handle name) const noexcept { return Attr(*this, name); }
+Ref binary(PyObject* (*op)(PyObject*, PyObject*), Handle a, Handle b, bool fresh) noexcept {
+    return may_run(a, fresh) && b ? steal(op(a.ptr(), b.ptr())) : Ref();
+}
 
-Ref Handle::add(Handle other) const noexcept {
-    return ready(*this, other) ? steal(PyNumber_Add(p_, other.ptr())) : Ref();
+}  // namespace
+
+Attr Handle::attr(Handle name) const noexcept { return Attr(*this, name, false); }
+Ref Handle::operator[](Handle key) const noexcept { return item(*this, key, false); }
+Ref Handle::operator()() const noexcept { return call0(*this, false); }
+Ref Handle::operator()(Handle arg) const noexcept { return call1(*this, arg, false); }
+Ref Handle::operator()(std::initializer_list<Arg> args) const noexcept {
+    return call(*this, args, false);
 }
-Ref Handle::sub(Handle other) const noexcept {
-    return ready(*this, other) ? steal(PyNumber_Subtract(p_, other.ptr())) : Ref();
+Ref Handle::call_kw(std::initializer_list<Handle> values, Handle kwnames) const noexcept {
+    Call call;
+    if (!may_run(*this, false) || !call.take(values, kwnames)) return {};
+    return steal(PyObject_Vectorcall(p_, call.args(), call.nargsf(), call.kwnames.ptr()));
 }
-Ref Handle::mul(Handle other) const noexcept {
-    return ready(*this, other) ? steal(PyNumber_Multiply(p_, other.ptr())) : Ref();
-}
-Ref Handle::div(Handle other) const noexcept {
-    return ready(*this, other) ? steal(PyNumber_TrueDivide(p_, other.ptr())) : Ref();
-}
+Ref Handle::add(Handle other) const noexcept { return binary(PyNumber_Add, *this, other, false); }
+Ref Handle::sub(Handle other) const noexcept { return binary(PyNumber_Subtract, *this, other, false); }
+Ref Handle::mul(Handle other) const noexcept { return binary(PyNumber_Multiply, *this, other, false); }
+Ref Handle::div(Handle other) const noexcept { return binary(PyNumber_TrueDivide, *this, other, false); }
+
+Attr Ref::attr(Handle name) const& noexcept { return Attr(*this, name, false); }
+Attr Ref::attr(Handle name) && noexcept { return Attr(*this, name, true); }
+Ref Ref::operator[](Handle key) const& noexcept { return item(*this, key, false); }
+Ref Ref::operator[](Handle key) && noexcept { return item(*this, key, true); }
+Ref Ref::operator()() const& noexcept { return call0(*this, false); }
+Ref Ref::operator()() && noexcept { return call0(*this, true); }
+Ref Ref::operator()(Handle arg) const& noexcept { return call1(*this, arg, false); }
+Ref Ref::operator()(Handle arg) && noexcept { return call1(*this, arg, true); }
+Ref Ref::operator()(std::initializer_list<Arg> args) const& noexcept { return call(*this, args, false); }
+Ref Ref::operator()(std::initializer_list<Arg> args) && noexcept { return call(*this, args, true); }
+Ref Ref::add(Handle other) const& noexcept { return binary(PyNumber_Add, *this, other, false); }
+Ref Ref::add(Handle other) && noexcept { return binary(PyNumber_Add, *this, other, true); }
+Ref Ref::sub(Handle other) const& noexcept { return binary(PyNumber_Subtract, *this, other, false); }
+Ref Ref::sub(Handle other) && noexcept { return binary(PyNumber_Subtract, *this, other, true); }
+Ref Ref::mul(Handle other) const& noexcept { return binary(PyNumber_Multiply, *this, other, false); }
+Ref Ref::mul(Handle other) && noexcept { return binary(PyNumber_Multiply, *this, other, true); }
+Ref Ref::div(Handle other) const& noexcept { return binary(PyNumber_TrueDivide, *this, other, false); }
+Ref Ref::div(Handle other) && noexcept { return binary(PyNumber_TrueDivide, *this, other, true); }
 
 // ---------------------------------------------------------------------------
 
-Attr::Attr(Handle obj, Handle name) noexcept {
-    if (!ready(obj, name)) return;
+Attr::Attr(Handle obj, Handle name, bool fresh) noexcept {
+    if (!may_run(obj, fresh) || !name) return;
     PyObject* found = nullptr;
     if (_PyObject_GetMethod(obj.ptr(), name.ptr(), &found) == 1) self_ = obj;
     found_ = steal(found);
@@ -140,7 +170,6 @@ Attr::Attr(Handle obj, Handle name) noexcept {
 
 Ref Attr::value() const noexcept {
     if (!found_ || !self_) return found_;
-    if (PyErr_Occurred()) return {};
     // An unbound method read as a value: bound, as reading the attribute does.
     descrgetfunc get = Py_TYPE(found_.ptr())->tp_descr_get;
     if (!get) return found_;
@@ -148,14 +177,14 @@ Ref Attr::value() const noexcept {
 }
 
 Ref Attr::operator()() const noexcept {
-    if (!ready(found_)) return {};
+    if (!found_) return {};
     if (!self_) return steal(PyObject_CallNoArgs(found_.ptr()));
     PyObject* self = self_.ptr();
     return steal(PyObject_Vectorcall(found_.ptr(), &self, 1, nullptr));
 }
 
 Ref Attr::operator()(Handle arg) const noexcept {
-    if (!ready(found_, arg)) return {};
+    if (!found_ || !arg) return {};
     PyObject* stack[2] = {self_.ptr(), arg.ptr()};
     if (!self_)
         return steal(PyObject_Vectorcall(found_.ptr(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -183,16 +212,15 @@ Ref Attr::call_kw(std::initializer_list<Handle> values, Handle kwnames) const no
                                      call.kwnames.ptr()));
 }
 
-Attr Attr::attr(Handle name) const noexcept { return value().attr(name); }
+Attr Attr::attr(Handle name) const noexcept { return Attr(value(), name, true); }
 
-Ref Attr::operator[](Handle key) const noexcept { return value()[key]; }
+Ref Attr::operator[](Handle key) const noexcept { return item(value(), key, true); }
 
 // ---------------------------------------------------------------------------
 
-int truth(Handle obj) noexcept { return ready(obj) ? PyObject_IsTrue(obj.ptr()) : -1; }
+int truth(Handle obj) noexcept { return obj ? PyObject_IsTrue(obj.ptr()) : -1; }
 
 Ref list(std::initializer_list<Handle> items) noexcept {
-    if (PyErr_Occurred()) return {};
     for (Handle item : items)
         if (!item) return {};
     Ref l = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -203,7 +231,6 @@ Ref list(std::initializer_list<Handle> items) noexcept {
 }
 
 Ref tuple(std::initializer_list<Handle> items) noexcept {
-    if (PyErr_Occurred()) return {};
     for (Handle item : items)
         if (!item) return {};
     Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -214,7 +241,6 @@ Ref tuple(std::initializer_list<Handle> items) noexcept {
 }
 
 Ref dict(std::initializer_list<std::pair<Handle, Handle>> items) noexcept {
-    if (PyErr_Occurred()) return {};
     for (auto& [key, value] : items)
         if (!key || !value) return {};
     Ref d = steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
@@ -254,17 +280,17 @@ int contains(Handle container, Handle x) noexcept {
 }
 
 Piece::Piece(Handle value) noexcept {
-    if (!ready(value)) return;
+    if (!value) return;
     if (PyUnicode_CheckExact(value.ptr())) {
         text = borrow(value);
         return;
     }
+    if (PyErr_Occurred()) return;
     Ref empty = steal(PyUnicode_New(0, 0));
     if (empty) text = steal(PyObject_Format(value.ptr(), empty.ptr()));
 }
 
 Ref fstring(std::initializer_list<Piece> pieces) noexcept {
-    if (PyErr_Occurred()) return {};
     if (pieces.size() > static_cast<std::size_t>(kMaxArgs)) {
         beyond_limit("f-string pieces");
         return {};

@@ -10,7 +10,10 @@
 // operation with a null operand, or one reached while an exception is
 // pending, does nothing and yields null. An expression therefore stops at
 // its first failure, as Python's evaluation does, and the statement that
-// holds it checks once.
+// holds it checks once. (Only an operation on a variable can be reached
+// with an exception pending, after a failed element of the same list: one
+// on a temporary Ref, the result just made by the operation before it,
+// looks at its operand alone.)
 //
 // C++ leaves the order of function arguments and of most operator operands
 // unspecified; Python's order is kept by evaluating arguments only inside
@@ -97,6 +100,27 @@ public:
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     void reset() noexcept { Ref().swap(*this); }
     void swap(Ref& o) noexcept { std::swap(p_, o.p_); }
+
+    // The operations of Handle; on a temporary (the result just made) they
+    // skip the look for a pending exception.
+    Attr attr(Handle name) const& noexcept;
+    Attr attr(Handle name) && noexcept;
+    Ref operator[](Handle key) const& noexcept;
+    Ref operator[](Handle key) && noexcept;
+    Ref operator()() const& noexcept;
+    Ref operator()() && noexcept;
+    Ref operator()(Handle arg) const& noexcept;
+    Ref operator()(Handle arg) && noexcept;
+    Ref operator()(std::initializer_list<Arg> args) const& noexcept;
+    Ref operator()(std::initializer_list<Arg> args) && noexcept;
+    Ref add(Handle other) const& noexcept;
+    Ref add(Handle other) && noexcept;
+    Ref sub(Handle other) const& noexcept;
+    Ref sub(Handle other) && noexcept;
+    Ref mul(Handle other) const& noexcept;
+    Ref mul(Handle other) && noexcept;
+    Ref div(Handle other) const& noexcept;
+    Ref div(Handle other) && noexcept;
 };
 
 inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
@@ -108,7 +132,8 @@ inline Ref borrow(Handle h) noexcept { return Ref::borrow(h); }
 // value, it is the attribute itself.
 class Attr {
 public:
-    Attr(Handle obj, Handle name) noexcept;
+    // `fresh`: `obj` is the result just made (no exception can be pending).
+    Attr(Handle obj, Handle name, bool fresh) noexcept;
 
     Ref operator()() const noexcept;
     Ref operator()(Handle arg) const noexcept;

@@ -71,7 +71,7 @@ Ref global(const Name& name) noexcept {
 }
 
 int bind(const Name& name, Handle value) noexcept {
-    if (!ready(value)) return -1;
+    if (!value) return -1;
     PyObject* globals = globals_or_fail();
     if (!globals) return -1;
     return _PyDict_SetItem_KnownHash(globals, name.ptr(), value.ptr(), name.hash());

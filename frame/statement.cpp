@@ -78,7 +78,7 @@ void Handler::reraise() noexcept { PyErr_SetRaisedException(Py_NewRef(p_)); }
 // ---------------------------------------------------------------------------
 
 Loop::Loop(Handle iterable) noexcept {
-    if (ready(iterable)) it_ = steal(PyObject_GetIter(iterable.ptr()));
+    if (iterable) it_ = steal(PyObject_GetIter(iterable.ptr()));
 }
 
 Ref Loop::next() noexcept {
@@ -108,7 +108,7 @@ Ref special_method(Handle obj, const Name& name) noexcept {
 }  // namespace
 
 With::With(Body& here, Handle manager, std::source_location at) noexcept : here_(here), at_(at) {
-    if (!ready(manager)) return;
+    if (!manager) return;
     exit_ = special_method(manager, n_exit);
     if (!exit_) return;
     Ref enter = special_method(manager, n_enter);
