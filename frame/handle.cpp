@@ -220,24 +220,26 @@ Ref Attr::operator[](Handle key) const noexcept { return item(value(), key, true
 
 int truth(Handle obj) noexcept { return obj ? PyObject_IsTrue(obj.ptr()) : -1; }
 
-Ref list(std::initializer_list<Handle> items) noexcept {
+namespace {
+// A new list or tuple holding `items`, or null when one of them is.
+Ref display(PyObject* (*make)(Py_ssize_t), int (*set)(PyObject*, Py_ssize_t, PyObject*),
+            std::initializer_list<Handle> items) noexcept {
     for (Handle item : items)
         if (!item) return {};
-    Ref l = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!l) return {};
+    Ref made = steal(make(static_cast<Py_ssize_t>(items.size())));
+    if (!made) return {};
     Py_ssize_t i = 0;
-    for (Handle item : items) PyList_SET_ITEM(l.ptr(), i++, Py_NewRef(item.ptr()));
-    return l;
+    for (Handle item : items) set(made.ptr(), i++, Py_NewRef(item.ptr()));  // cannot fail: in range
+    return made;
+}
+}  // namespace
+
+Ref list(std::initializer_list<Handle> items) noexcept {
+    return display(PyList_New, PyList_SetItem, items);
 }
 
 Ref tuple(std::initializer_list<Handle> items) noexcept {
-    for (Handle item : items)
-        if (!item) return {};
-    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    if (!t) return {};
-    Py_ssize_t i = 0;
-    for (Handle item : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(item.ptr()));
-    return t;
+    return display(PyTuple_New, PyTuple_SetItem, items);
 }
 
 Ref dict(std::initializer_list<std::pair<Handle, Handle>> items) noexcept {
