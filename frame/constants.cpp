@@ -1,5 +1,7 @@
 #include "frame/constants.hpp"
 
+#include <cstring>
+
 namespace frame {
 
 namespace {
@@ -35,6 +37,30 @@ int Pin::set(Handle value) noexcept {
     if (!value) return -1;
     Py_XSETREF(p_, Py_NewRef(value.ptr()));
     return 0;
+}
+
+namespace {
+// The text attribute `name` of `obj` as UTF-8, or null.
+const char* text_attribute(Handle obj, const char* name, Ref& keep) noexcept {
+    keep = steal(PyObject_GetAttrString(obj.ptr(), name));
+    return keep && PyUnicode_Check(keep.ptr()) ? PyUnicode_AsUTF8(keep.ptr()) : nullptr;
+}
+}  // namespace
+
+void Pin::set_if_from(Handle value, const char* module, const char* qualname) noexcept {
+    if (value) {
+        Ref keep_module, keep_qualname;
+        const char* from = text_attribute(value, "__module__", keep_module);
+        const std::size_t length = std::strlen(module);
+        bool genuine = from && std::strncmp(from, module, length) == 0 &&
+                       (from[length] == '\0' || from[length] == '.');
+        if (genuine && qualname) {
+            const char* q = text_attribute(value, "__qualname__", keep_qualname);
+            genuine = q && std::strcmp(q, qualname) == 0;
+        }
+        if (genuine) set(value);
+    }
+    PyErr_Clear();
 }
 
 Name::Name(const char* text) noexcept : text_(text), next_(nullptr) {

@@ -95,6 +95,11 @@ public:
     Pin& operator=(const Pin&) = delete;
     // Keeps `value` (a new reference is taken); 0, or -1 when it is null.
     int set(Handle value) noexcept;
+    // Keeps `value` only when it comes from the library: its __module__ is
+    // `module` or one of its submodules and, when given, its __qualname__ is
+    // `qualname`. A stand-in put in place before the module body ran is
+    // never pinned. Never fails: whatever went wrong while looking is cleared.
+    void set_if_from(Handle value, const char* module, const char* qualname = nullptr) noexcept;
     // Whether `current` is the pinned object (never, while nothing is pinned).
     bool is(Handle current) const noexcept { return p_ && current.ptr() == p_; }
 

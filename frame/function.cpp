@@ -519,7 +519,6 @@ PyTypeObject function_type = [] {
 
 }  // namespace
 
-
 const FunctionDef& definition_of(PyObject* function) noexcept { return *as_function(function)->def; }
 
 PyObject* globals_of(PyObject* function) noexcept { return as_function(function)->globals; }

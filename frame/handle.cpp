@@ -1,7 +1,5 @@
 #include "frame/handle.hpp"
 
-#include <algorithm>
-
 namespace frame {
 
 bool ready(Handle a) noexcept { return a && !PyErr_Occurred(); }
@@ -76,30 +74,31 @@ struct Call {
         kwnames = borrow(names);
         return true;
     }
-    PyObject* const* args() const noexcept { return stack + 1; }
-    std::size_t nargsf() const noexcept {
-        return static_cast<std::size_t>(positional) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    // f(*args), or f(self, *args) for an unbound method: self goes into
+    // the free slot in front.
+    Ref run(Handle f, Handle self) noexcept {
+        if (self) {
+            stack[0] = self.ptr();
+            return steal(PyObject_Vectorcall(f.ptr(), stack, static_cast<std::size_t>(positional + 1),
+                                             kwnames.ptr()));
+        }
+        return steal(PyObject_Vectorcall(f.ptr(), stack + 1,
+                                         static_cast<std::size_t>(positional) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames.ptr()));
     }
 };
 
-}  // namespace
-
-namespace {
-
-Ref call0(Handle f, bool fresh) noexcept {
-    return may_run(f, fresh) ? steal(PyObject_CallNoArgs(f.ptr())) : Ref();
-}
-
-Ref call1(Handle f, Handle arg, bool fresh) noexcept {
-    if (!may_run(f, fresh) || !arg) return {};
-    PyObject* stack[2] = {nullptr, arg.ptr()};
-    return steal(PyObject_Vectorcall(f.ptr(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-Ref call(Handle f, std::initializer_list<Arg> args, bool fresh) noexcept {
+Ref call(Handle f, Handle self, std::initializer_list<Arg> args, bool fresh) noexcept {
     Call call;
     if (!may_run(f, fresh) || !call.take(args)) return {};
-    return steal(PyObject_Vectorcall(f.ptr(), call.args(), call.nargsf(), call.kwnames.ptr()));
+    return call.run(f, self);
+}
+
+Ref call_kw(Handle f, Handle self, std::initializer_list<Handle> values, Handle kwnames,
+            bool fresh) noexcept {
+    Call call;
+    if (!may_run(f, fresh) || !call.take(values, kwnames)) return {};
+    return call.run(f, self);
 }
 
 Ref item(Handle obj, Handle key, bool fresh) noexcept {
@@ -125,15 +124,13 @@ Ref binary(PyObject* (*op)(PyObject*, PyObject*), Handle a, Handle b, bool fresh
 
 Attr Handle::attr(Handle name) const noexcept { return Attr(*this, name, false); }
 Ref Handle::operator[](Handle key) const noexcept { return item(*this, key, false); }
-Ref Handle::operator()() const noexcept { return call0(*this, false); }
-Ref Handle::operator()(Handle arg) const noexcept { return call1(*this, arg, false); }
+Ref Handle::operator()() const noexcept { return call(*this, {}, {}, false); }
+Ref Handle::operator()(Handle arg) const noexcept { return call(*this, {}, {arg}, false); }
 Ref Handle::operator()(std::initializer_list<Arg> args) const noexcept {
-    return call(*this, args, false);
+    return call(*this, {}, args, false);
 }
 Ref Handle::call_kw(std::initializer_list<Handle> values, Handle kwnames) const noexcept {
-    Call call;
-    if (!may_run(*this, false) || !call.take(values, kwnames)) return {};
-    return steal(PyObject_Vectorcall(p_, call.args(), call.nargsf(), call.kwnames.ptr()));
+    return frame::call_kw(*this, {}, values, kwnames, false);
 }
 Ref Handle::add(Handle other) const noexcept { return binary(PyNumber_Add, *this, other, false); }
 Ref Handle::sub(Handle other) const noexcept { return binary(PyNumber_Subtract, *this, other, false); }
@@ -144,12 +141,14 @@ Attr Ref::attr(Handle name) const& noexcept { return Attr(*this, name, false); }
 Attr Ref::attr(Handle name) && noexcept { return Attr(*this, name, true); }
 Ref Ref::operator[](Handle key) const& noexcept { return item(*this, key, false); }
 Ref Ref::operator[](Handle key) && noexcept { return item(*this, key, true); }
-Ref Ref::operator()() const& noexcept { return call0(*this, false); }
-Ref Ref::operator()() && noexcept { return call0(*this, true); }
-Ref Ref::operator()(Handle arg) const& noexcept { return call1(*this, arg, false); }
-Ref Ref::operator()(Handle arg) && noexcept { return call1(*this, arg, true); }
-Ref Ref::operator()(std::initializer_list<Arg> args) const& noexcept { return call(*this, args, false); }
-Ref Ref::operator()(std::initializer_list<Arg> args) && noexcept { return call(*this, args, true); }
+Ref Ref::operator()() const& noexcept { return call(*this, {}, {}, false); }
+Ref Ref::operator()() && noexcept { return call(*this, {}, {}, true); }
+Ref Ref::operator()(Handle arg) const& noexcept { return call(*this, {}, {arg}, false); }
+Ref Ref::operator()(Handle arg) && noexcept { return call(*this, {}, {arg}, true); }
+Ref Ref::operator()(std::initializer_list<Arg> args) const& noexcept {
+    return call(*this, {}, args, false);
+}
+Ref Ref::operator()(std::initializer_list<Arg> args) && noexcept { return call(*this, {}, args, true); }
 Ref Ref::add(Handle other) const& noexcept { return binary(PyNumber_Add, *this, other, false); }
 Ref Ref::add(Handle other) && noexcept { return binary(PyNumber_Add, *this, other, true); }
 Ref Ref::sub(Handle other) const& noexcept { return binary(PyNumber_Subtract, *this, other, false); }
@@ -176,40 +175,15 @@ Ref Attr::value() const noexcept {
     return steal(get(found_.ptr(), self_.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self_.ptr()))));
 }
 
-Ref Attr::operator()() const noexcept {
-    if (!found_) return {};
-    if (!self_) return steal(PyObject_CallNoArgs(found_.ptr()));
-    PyObject* self = self_.ptr();
-    return steal(PyObject_Vectorcall(found_.ptr(), &self, 1, nullptr));
-}
-
-Ref Attr::operator()(Handle arg) const noexcept {
-    if (!found_ || !arg) return {};
-    PyObject* stack[2] = {self_.ptr(), arg.ptr()};
-    if (!self_)
-        return steal(PyObject_Vectorcall(found_.ptr(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
-    return steal(PyObject_Vectorcall(found_.ptr(), stack, 2, nullptr));
-}
-
+// The attribute called: an unbound method with the object as its first
+// argument. found_ was just made, so nothing else is pending.
+Ref Attr::operator()() const noexcept { return call(found_, self_, {}, true); }
+Ref Attr::operator()(Handle arg) const noexcept { return call(found_, self_, {arg}, true); }
 Ref Attr::operator()(std::initializer_list<Arg> args) const noexcept {
-    Call call;
-    if (!found_ || !call.take(args)) return {};
-    if (!self_)
-        return steal(PyObject_Vectorcall(found_.ptr(), call.args(), call.nargsf(), call.kwnames.ptr()));
-    call.stack[0] = self_.ptr();
-    return steal(PyObject_Vectorcall(found_.ptr(), call.stack, static_cast<std::size_t>(call.positional + 1),
-                                     call.kwnames.ptr()));
+    return call(found_, self_, args, true);
 }
-
 Ref Attr::call_kw(std::initializer_list<Handle> values, Handle kwnames) const noexcept {
-    Call call;
-    if (!found_ || !call.take(values, kwnames)) return {};
-    if (!self_)
-        return steal(PyObject_Vectorcall(found_.ptr(), call.args(), call.nargsf(), call.kwnames.ptr()));
-    call.stack[0] = self_.ptr();
-    return steal(PyObject_Vectorcall(found_.ptr(), call.stack, static_cast<std::size_t>(call.positional + 1),
-                                     call.kwnames.ptr()));
+    return frame::call_kw(found_, self_, values, kwnames, true);
 }
 
 Attr Attr::attr(Handle name) const noexcept { return Attr(value(), name, true); }

@@ -120,9 +120,8 @@ Flow With::leave() noexcept {
     if (!PyErr_Occurred()) {
         Flow flow = here_.flow();
         if (exit_({Py_None, Py_None, Py_None})) return flow;
-        here_.flow();  // drops a return value
         here_.fail(at_);
-        return Flow::raised;
+        return here_.flow();  // raised: a return value given in the block is dropped
     }
     int suppressed;
     {

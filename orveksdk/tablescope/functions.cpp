@@ -107,17 +107,8 @@ int restore_tags(Handle loaded) noexcept {
 // the fast path of construction.
 int pin_fast_path_objects() noexcept {
     Ref parse = steal(PyImport_GetModule(n::urllib_parse.ptr()));
-    Ref quote = parse ? parse.attr(n::quote).value() : Ref();
-    if (quote && PyFunction_Check(quote.ptr())) {
-        Ref module = quote.attr(n::module);
-        Ref qualname = quote.attr(n::qualname);
-        if (module && qualname && PyUnicode_Check(module.ptr()) && PyUnicode_Check(qualname.ptr()) &&
-            PyUnicode_CompareWithASCIIString(module.ptr(), "urllib.parse") == 0 &&
-            PyUnicode_CompareWithASCIIString(qualname.ptr(), "quote") == 0) {
-            pin::urllib_parse.set(parse);
-            pin::quote.set(quote);
-        }
-    }
+    pin::urllib_parse.set(parse);
+    pin::quote.set_if_from(parse.attr(n::quote), "urllib.parse", "quote");
     PyErr_Clear();
     return 0;
 }

@@ -27,7 +27,6 @@ inline Name read_sql_table{"read_sql_table"}, name{"name"}, attrs{"attrs"}, Data
 inline Name ConnectionError{"ConnectionError"}, urllib_parse{"urllib.parse"}, quote{"quote"};
 inline Name flush{"flush"};
 inline Name safe{"safe"}, setattr_{"__setattr__"};
-inline Name module{"__module__"}, qualname{"__qualname__"};
 inline Name all{"all"}, ValueError{"ValueError"}, open{"open"}, print{"print"};
 }  // namespace n
 

@@ -24,24 +24,6 @@ using frame::Ref;
 
 namespace {
 
-// Whether `obj` comes from the library: its __module__ is `module` or
-// one of its submodules (and, when given, its __qualname__ is `qualname`). A stand-in
-// put in place before this module was imported is never pinned.
-bool genuine(Handle obj, const char* module, const char* qualname = nullptr) noexcept {
-    Ref where = obj.attr(n::module);
-    const char* text = where && PyUnicode_Check(where.ptr()) ? PyUnicode_AsUTF8(where.ptr()) : nullptr;
-    const std::size_t length = std::strlen(module);
-    bool ok = text && std::strncmp(text, module, length) == 0 &&
-              (text[length] == '\0' || text[length] == '.');
-    if (ok && qualname) {
-        Ref name = obj.attr(n::qualname);
-        const char* q = name && PyUnicode_Check(name.ptr()) ? PyUnicode_AsUTF8(name.ptr()) : nullptr;
-        ok = q && std::strcmp(q, qualname) == 0;
-    }
-    PyErr_Clear();
-    return ok;
-}
-
 // A type's own attribute, as the interpreter finds it (borrowed; null when absent).
 PyObject* type_attribute(Handle type, const frame::Name& name) noexcept {
     return PyType_Check(type.ptr())
@@ -53,34 +35,18 @@ PyObject* type_attribute(Handle type, const frame::Name& name) noexcept {
 
 // Pins what the fast paths check against, once the body has bound the
 // module's names. Whatever is not the library's own stays unpinned, and
-// its fast path is never taken.
+// the fast paths that check it are never taken.
 int pin_fast_path_objects() noexcept {
     Ref pd = global(n::pd);
-    if (pd && Handle(pd).attr(n::Timestamp).value() && !PyErr_Occurred()) {
-        Ref Timestamp = pd.attr(n::Timestamp);
-        Ref Series = pd.attr(n::Series);
-        Ref RangeIndex = pd.attr(n::RangeIndex);
-        if (Timestamp && Series && RangeIndex && genuine(Timestamp, "pandas", "Timestamp") &&
-            genuine(Series, "pandas", "Series") && genuine(RangeIndex, "pandas", "RangeIndex")) {
-            PyObject* iter = type_attribute(Series, n::iter);
-            PyObject* getitem = type_attribute(Series, n::getitem);
-            if (iter && getitem && genuine(iter, "pandas") && genuine(getitem, "pandas")) {
-                pin::pd.set(pd);
-                pin::Timestamp.set(Timestamp);
-                pin::Series.set(Series);
-                pin::RangeIndex.set(RangeIndex);
-                pin::series_iter.set(iter);
-                pin::series_getitem.set(getitem);
-            }
-        }
-    }
-    PyErr_Clear();
+    pin::pd.set(pd);
+    pin::Timestamp.set_if_from(pd.attr(n::Timestamp), "pandas", "Timestamp");
+    pin::Series.set_if_from(pd.attr(n::Series), "pandas", "Series");
+    pin::RangeIndex.set_if_from(pd.attr(n::RangeIndex), "pandas", "RangeIndex");
+    pin::series_iter.set_if_from(type_attribute(pin::Series, n::iter), "pandas");
+    pin::series_getitem.set_if_from(type_attribute(pin::Series, n::getitem), "pandas");
     Ref parser = global(n::parser);
-    Ref parse = parser ? parser.attr(n::parse).value() : Ref();
-    if (parse && genuine(parse, "dateutil.parser", "parse")) {
-        pin::parser.set(parser);
-        pin::parse.set(parse);
-    }
+    pin::parser.set(parser);
+    pin::parse.set_if_from(parser.attr(n::parse), "dateutil.parser", "parse");
     PyErr_Clear();
     return 0;
 }
@@ -214,6 +180,8 @@ Ref epoch_days_fast(Handle dates) noexcept {
 
 // date_intervals = [(dates[i + 1] - dates[i]).days for i in range(len(dates) - 1)],
 // taken when the labels are positions; null without an exception otherwise.
+// The Series is read again here, at the statement's own place: the calls
+// since `x` (LinearRegression, fit) may have changed it.
 Ref day_intervals_fast(Handle dates) noexcept {
     DatetimeCounts counts;
     if (!counts.read(dates) || !positional_labels(dates)) return {};

@@ -28,7 +28,7 @@ inline Name DataFrame{"DataFrame"}, loads{"loads"}, match{"match"}, group{"group
 inline Name traceback{"traceback"}, print_exc{"print_exc"}, empty{"empty"};
 inline Name Series{"Series"}, RangeIndex{"RangeIndex"}, values{"values"}, view{"view"};
 inline Name dtype{"dtype"}, index{"index"}, start{"start"}, step{"step"};
-inline Name iter{"__iter__"}, getitem{"__getitem__"}, module{"__module__"}, qualname{"__qualname__"};
+inline Name iter{"__iter__"}, getitem{"__getitem__"};
 inline Name eval{"eval"}, NotImplementedError{"NotImplementedError"}, sum{"sum"}, range{"range"};
 }  // namespace n
 
