@@ -88,8 +88,7 @@ int create_constants() noexcept {
         if (n->p_) continue;
         n->p_ = PyUnicode_InternFromString(n->text_);
         if (!n->p_) return -1;
-        n->hash_ = PyObject_Hash(n->p_);
-        if (n->hash_ == -1) return -1;
+        if (PyObject_Hash(n->p_) == -1) return -1;
     }
     for (Text* t = texts_head; t; t = t->next_) {
         if (t->p_) continue;

@@ -13,20 +13,19 @@
 
 namespace frame {
 
-// An interned identifier with its hash computed up front.
+// An interned identifier with its hash computed up front (the text keeps
+// it, so every dictionary lookup by the name uses it).
 class Name : public Handle {
 public:
     explicit Name(const char* text) noexcept;
     Name(const Name&) = delete;
     Name& operator=(const Name&) = delete;
 
-    Py_hash_t hash() const noexcept { return hash_; }
     const char* text() const noexcept { return text_; }
 
 private:
     friend int create_constants() noexcept;
     const char* text_;
-    Py_hash_t hash_ = -1;
     Name* next_;
 };
 

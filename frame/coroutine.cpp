@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include "frame/nesting.hpp"
+
 namespace frame {
 
 
@@ -165,18 +167,47 @@ PyObject* coroutine_throw(PyObject* self, PyObject* args);
 PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* tb);
 PyObject* coroutine_close(PyObject* self, PyObject*);
 
+// The value a pending StopIteration carries, the exception taken; None
+// when nothing is pending; null when another exception is, left pending.
+PyObject* take_stop_iteration_value() {
+    if (!PyErr_Occurred()) return Py_NewRef(Py_None);
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return nullptr;
+    Ref stop = steal(PyErr_GetRaisedException());
+    PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.ptr())->value;
+    return Py_NewRef(value ? value : Py_None);
+}
+
+// Raises StopIteration carrying `value`, as a generator's return does: a
+// tuple or an exception is wrapped in an instance made here, since
+// PyErr_SetObject would take a tuple for the arguments and an exception
+// for the instance.
+void set_stop_iteration_value(PyObject* value) {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+    } else if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(PyExc_StopIteration, value);
+    } else if (Ref stop = steal(PyObject_CallOneArg(PyExc_StopIteration, value))) {
+        PyErr_SetObject(PyExc_StopIteration, stop.ptr());
+    }
+}
+
+// Replaces the pending exception by `type`(message), raised from it (its
+// __cause__ and __context__), as `raise type(message) from exc` does.
+void raise_from_pending(PyObject* type, const char* message) {
+    Ref cause = steal(PyErr_GetRaisedException());
+    PyErr_SetString(type, message);
+    Ref raised = steal(PyErr_GetRaisedException());
+    PyException_SetCause(raised.ptr(), Py_NewRef(cause.ptr()));
+    PyException_SetContext(raised.ptr(), Py_NewRef(cause.ptr()));
+    PyErr_SetRaisedException(raised.release());
+}
+
 // The awaited object has ended: it is dropped from cr_await and its result
 // (the StopIteration value) is what the body receives; when it ended with
 // another exception, that stays pending for the body.
 void awaited_done(CoroutineObject* c) {
     Py_CLEAR(c->awaiting);
-    PyObject* result = nullptr;
-    if (!PyErr_Occurred()) {
-        result = Py_NewRef(Py_None);
-    } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        if (_PyGen_FetchStopIterationValue(&result) < 0) result = nullptr;
-    }
-    Py_XSETREF(c->received, result);
+    Py_XSETREF(c->received, take_stop_iteration_value());
 }
 
 // One step of the awaited object: sends `value` into it. Returns what it
@@ -300,7 +331,8 @@ PyObject* run_body(CoroutineObject* c) {
     auto* record = reinterpret_cast<ClosureRecord*>(closure.ptr());
     Ref result;
     RunningGlobals globals(c->globals);
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    NestedCall nested;
+    if (!nested) {
         finish(c);
         return nullptr;
     }
@@ -312,23 +344,15 @@ PyObject* run_body(CoroutineObject* c) {
         if (!result) break;
         result.reset();
         // The body awaits: the awaited object's first step runs at once.
-        if (PyObject* produced = forward_send(c, Py_None)) {
-            Py_LeaveRecursiveCall();
-            return produced;
-        }
+        if (PyObject* produced = forward_send(c, Py_None)) return produced;
     }
-    Py_LeaveRecursiveCall();
     finish(c);
     if (result) {
-        if (result.ptr() == Py_None) {
-            PyErr_SetNone(PyExc_StopIteration);
-        } else {
-            _PyGen_SetStopIterationValue(result.ptr());
-        }
+        set_stop_iteration_value(result.ptr());
         return nullptr;
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration))
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
+        raise_from_pending(PyExc_RuntimeError, "generator raised StopIteration");
     return nullptr;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "frame/nesting.hpp"
 #include "frame/traceback.hpp"
 
 namespace frame {
@@ -79,8 +80,12 @@ private:
     std::size_t n_ = 0;
 };
 
+// The refusals below are cold and never inlined: their message buffers
+// stay out of the frame of every call, which nests once per level of a
+// recursion through the modules (frame/nesting.hpp).
+
 // "f() takes exactly 2 positional arguments (3 given)"
-PyObject* wrong_count(const FunctionDef& d, Py_ssize_t given) {
+[[gnu::cold, gnu::noinline]] PyObject* wrong_count(const FunctionDef& d, Py_ssize_t given) {
     const char* how;
     Py_ssize_t number;
     if (d.required == d.argcount) {
@@ -133,7 +138,7 @@ bool keyword_taken(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given, Py
 }
 
 // Raises for the first keyword, in call order, that no parameter took.
-PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given) {
+[[gnu::cold, gnu::noinline]] PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given) {
     Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < n; k++) {
         if (keyword_taken(d, kwnames, given, k)) continue;
@@ -163,7 +168,7 @@ PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t g
 }
 
 // TypeError "Argument 'x' has incorrect type (expected int, got float)".
-PyObject* refuse_type(PyObject* param, PyTypeObject* expected, PyTypeObject* got) {
+[[gnu::cold, gnu::noinline]] PyObject* refuse_type(PyObject* param, PyTypeObject* expected, PyTypeObject* got) {
     const char* name = PyUnicode_AsUTF8(param);
     if (!name) return nullptr;
     return Message()
@@ -228,14 +233,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
     // The body holds its arguments as a Python frame does: callers that look
     // at reference counts (pandas' chained-assignment check) see the same.
-    // A call counts against the recursion limit as a Python call does: a
-    // recursion that passes only through C (a function rebound to call
-    // itself) raises RecursionError instead of running off the C stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    // A call counts against the recursion limit as a Python call does, and
+    // against the thread's C stack (frame/nesting.hpp).
+    NestedCall nested;
+    if (!nested) return nullptr;
     for (int i = 0; i < d.argcount; i++) Py_INCREF(values[i]);
     PyObject* result = d.entry(d, self, values);
     for (int i = 0; i < d.argcount; i++) Py_DECREF(values[i]);
-    Py_LeaveRecursiveCall();
     return result;
 }
 

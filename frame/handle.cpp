@@ -163,7 +163,7 @@ Ref Ref::div(Handle other) && noexcept { return binary(PyNumber_TrueDivide, *thi
 Attr::Attr(Handle obj, Handle name, bool fresh) noexcept {
     if (!may_run(obj, fresh) || !name) return;
     PyObject* found = nullptr;
-    if (_PyObject_GetMethod(obj.ptr(), name.ptr(), &found) == 1) self_ = obj;
+    if (lookup_method(obj.ptr(), name.ptr(), &found) == 1) self_ = obj;
     found_ = steal(found);
 }
 
@@ -219,7 +219,7 @@ Ref tuple(std::initializer_list<Handle> items) noexcept {
 Ref dict(std::initializer_list<std::pair<Handle, Handle>> items) noexcept {
     for (auto& [key, value] : items)
         if (!key || !value) return {};
-    Ref d = steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(items.size())));
+    Ref d = steal(PyDict_New());
     if (!d) return {};
     for (auto& [key, value] : items)
         if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) return {};
@@ -271,27 +271,38 @@ Ref fstring(std::initializer_list<Piece> pieces) noexcept {
         beyond_limit("f-string pieces");
         return {};
     }
-    PyObject* items[kMaxArgs];
-    Py_ssize_t n = 0, total = 0;
+    Py_ssize_t total = 0;
+    Py_UCS4 widest = 0;
     for (const Piece& piece : pieces) {
         if (!piece.text) return {};
         // format() refuses anything but text from __format__; the check
-        // keeps a null-free, text-only array for the join regardless.
-        if (!PyUnicode_Check(piece.text.ptr())) {
+        // keeps the join to texts regardless.
+        PyObject* text = piece.text.ptr();
+        if (!PyUnicode_Check(text)) {
             PyErr_SetString(PyExc_SystemError, "f-string piece is not text");
             return {};
         }
-        Py_ssize_t length = PyUnicode_GET_LENGTH(piece.text.ptr());
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         if (total > PY_SSIZE_T_MAX - length) {
             PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
             return {};
         }
         total += length;
-        items[n++] = piece.text.ptr();
+        if (PyUnicode_MAX_CHAR_VALUE(text) > widest) widest = PyUnicode_MAX_CHAR_VALUE(text);
     }
-    Ref empty = steal(PyUnicode_New(0, 0));
-    if (!empty) return {};
-    return steal(_PyUnicode_JoinArray(empty.ptr(), items, n));
+    // One exact text is the result itself, as the interpreter's join gives
+    // it; otherwise a new text of the widest kind among the pieces.
+    if (pieces.size() == 1 && PyUnicode_CheckExact(pieces.begin()->text.ptr()))
+        return pieces.begin()->text;
+    Ref joined = steal(PyUnicode_New(total, widest));
+    if (!joined) return {};
+    Py_ssize_t at = 0;
+    for (const Piece& piece : pieces) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(piece.text.ptr());
+        if (PyUnicode_CopyCharacters(joined.ptr(), at, piece.text.ptr(), 0, length) < 0) return {};
+        at += length;
+    }
+    return joined;
 }
 
 }  // namespace frame

@@ -21,8 +21,7 @@
 // operations as `a.add(b)` (the object before the argument).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "frame/interpreter.hpp"
 
 #include <cstddef>
 #include <initializer_list>

@@ -52,13 +52,13 @@ Ref global(const Name& name) noexcept {
     if (PyErr_Occurred()) return {};
     PyObject* globals = globals_or_fail();
     if (!globals) return {};
-    PyObject* value = _PyDict_GetItem_KnownHash(globals, name.ptr(), name.hash());
+    PyObject* value = PyDict_GetItemWithError(globals, name.ptr());
     if (value) return borrow(value);
     if (PyErr_Occurred()) return {};
-    // The builtins module's own dictionary, by the stored hash, for a name
-    // its type does not define: what reading the attribute would find.
+    // The builtins module's own dictionary, for a name its type does not
+    // define: what reading the attribute would find.
     if (PyModule_CheckExact(state.builtins) && !_PyType_Lookup(&PyModule_Type, name.ptr())) {
-        value = _PyDict_GetItem_KnownHash(PyModule_GetDict(state.builtins), name.ptr(), name.hash());
+        value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name.ptr());
         if (value) return borrow(value);
         if (PyErr_Occurred()) return {};
     }
@@ -74,7 +74,7 @@ int bind(const Name& name, Handle value) noexcept {
     if (!value) return -1;
     PyObject* globals = globals_or_fail();
     if (!globals) return -1;
-    return _PyDict_SetItem_KnownHash(globals, name.ptr(), value.ptr(), name.hash());
+    return PyDict_SetItem(globals, name.ptr(), value.ptr());
 }
 
 Ref import(const Name& module) noexcept {
