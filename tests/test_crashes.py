@@ -87,6 +87,75 @@ def test_recursion_through_c_only_raises_recursion_error(python):
     assert out[1].startswith("{'error': ")
 
 
+# Recursions that pass only through C: each level is a call of the frame's
+# function type from a body, through a module name rebound to a function of
+# the modules. The interpreter's recursion limit counts calls (3.13 admits
+# 10,000 nested C calls), so the frame bounds them by the thread's stack.
+C_ONLY_RECURSIONS = """
+    import logging, os, sys, threading, types
+    import orveksdk.trend_kit as tk, orveksdk.tablescope as ts
+    logging.disable(logging.CRITICAL)
+
+    def conv_date():
+        tk.parser = types.SimpleNamespace(parse=tk.conv_date)
+        tk.conv_date("March 5, 2024")
+
+    def print_table_schemas():
+        # inspect(self.engine) is the method itself, and the engine the scope:
+        # every level passes through a try/except that logs and re-raises.
+        scope = ts.MySQLDatabaseTableScope("u", "p", "h", "d")
+        scope.engine = scope
+        ts.inspect = ts.MySQLDatabaseTableScope.print_table_schemas
+        scope.print_table_schemas()
+
+    def levels(exc):
+        n, tb = 0, exc.__traceback__
+        while tb is not None:
+            n, tb = n + 1, tb.tb_next
+        return n
+
+    def attempt(case):
+        try:
+            case()
+        except RecursionError as e:
+            print(case.__name__, "RecursionError", levels(e))
+        except BaseException as e:
+            print(case.__name__, type(e).__name__, e)
+
+    size = int(sys.argv[1]) if len(sys.argv) > 1 else 0
+    for case in (conv_date, print_table_schemas):
+        if size:
+            threading.stack_size(size * 1024)
+            t = threading.Thread(target=attempt, args=(case,))
+            t.start()
+            t.join()
+        else:
+            attempt(case)
+"""
+
+
+@pytest.mark.parametrize("stack_kib", [0, 1024, 256], ids=["main thread", "1 MiB", "256 KiB"])
+def test_recursion_through_c_only_ends_in_recursion_error_on_any_stack(stack_kib, tmp_path):
+    import os
+    import subprocess
+    import sys
+    import textwrap
+    script = tmp_path / "recurse.py"
+    script.write_text(textwrap.dedent(C_ONLY_RECURSIONS))
+    args = [sys.executable, "-P", str(script)] + ([str(stack_kib)] if stack_kib else [])
+    proc = subprocess.run(args, capture_output=True, text=True, timeout=300, cwd="/")
+    if proc.returncode < 0:
+        pytest.fail(f"killed by {signal.Signals(-proc.returncode).name}:\n{proc.stderr[-3000:]}")
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.splitlines()
+    assert [line.split()[:2] for line in out] == [
+        ["conv_date", "RecursionError"], ["print_table_schemas", "RecursionError"]], out
+    if stack_kib == 1024 and os.environ.get("ORVEKSDK_SANITIZED") != "1":
+        # A level of the recursion costs at most 1 KiB of stack: 768 KiB are
+        # the thread's to use before the frame refuses (a quarter is kept).
+        assert int(out[0].split()[2]) >= 768, out
+
+
 @pytest.mark.parametrize("function", ["conv_date", "ts_forecast", "TrendKit._run", "TrendKit._arun"])
 def test_code_objects_copied_into_python_functions_raise(python, function):
     out = run_clean(python, f"""
@@ -156,11 +225,21 @@ def test_a_planted_registry_type_is_refused(python, planted):
 
 def test_a_failed_import_in_a_subinterpreter_binds_no_interpreter(python):
     out = run_clean(python, """
-    import _xxsubinterpreters as interpreters
     # A legacy subinterpreter, which may load single-phase and
-    # process-wide extension modules.
-    sub = interpreters.create(isolated=False)
-    interpreters.run_string(sub, '''if True:
+    # process-wide extension modules: the private module is _interpreters
+    # on 3.13 (where run_string answers a failure instead of raising it)
+    # and _xxsubinterpreters on 3.12.
+    try:
+        import _interpreters as interpreters
+        create = lambda: interpreters.create("legacy")
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+        create = lambda: interpreters.create(isolated=False)
+    def run_string(sub, code):
+        failure = interpreters.run_string(sub, code)
+        assert failure is None, failure
+    sub = create()
+    run_string(sub, '''if True:
         import sys
         sys.modules["pandas"] = None
         try:
@@ -171,8 +250,8 @@ def test_a_failed_import_in_a_subinterpreter_binds_no_interpreter(python):
     interpreters.destroy(sub)
     import orveksdk.trend_kit as tk
     print(tk.conv_date("March 5, 2024"))
-    sub = interpreters.create(isolated=False)
-    interpreters.run_string(sub, '''if True:
+    sub = create()
+    run_string(sub, '''if True:
         try:
             import orveksdk.trend_kit
         except ImportError as e:

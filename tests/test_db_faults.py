@@ -268,8 +268,11 @@ obj = ts.MySQLDatabaseTableScope(user, password, host, database, where)
 if role == "writer":
     obj.connect()
 counts = {}
-deadline = time.monotonic() + float(seconds)
-while time.monotonic() < deadline:
+# At least `seconds` of contention, and on until this process has seen a
+# whole list at least once: on a loaded machine the others may start late.
+start = time.monotonic()
+while (time.monotonic() < start + float(seconds) or not counts.get("list")) \
+        and time.monotonic() < start + 120:
     if role == "writer":
         try:
             os.remove(path)

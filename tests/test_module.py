@@ -5,6 +5,7 @@ import importlib
 import pathlib
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 
@@ -19,7 +20,8 @@ SOURCE = pathlib.Path(__file__).resolve().parent.parent / "orveksdk"
 
 
 def test_imports_the_installed_shared_library():
-    assert tk.__file__.endswith(".cpython-312-x86_64-linux-gnu.so")
+    # The running interpreter's own suffix: ".cpython-313-x86_64-linux-gnu.so".
+    assert tk.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX"))
     assert pathlib.Path(tk.__file__).parent == SITE != SOURCE
     assert pathlib.Path(tk.__file__).is_file()
     if os.environ.get("ORVEKSDK_SANITIZED"):

@@ -34,7 +34,8 @@ def test_imports_the_installed_extension():
     import pathlib
     import orveksdk
     path = pathlib.Path(ts.__file__)
-    assert path.name == "tablescope.cpython-312-x86_64-linux-gnu.so" and path.is_file()
+    import sysconfig
+    assert path.name == "tablescope" + sysconfig.get_config_var("EXT_SUFFIX") and path.is_file()
     assert path.parent == pathlib.Path(orveksdk.__file__).parent
     assert path.parent != pathlib.Path(__file__).resolve().parent.parent / "orveksdk"
 
