@@ -364,12 +364,14 @@ int refuse_irregular_cache(Handle path) noexcept {
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(cache_full_path, &encoded)) return -1;
     Ref target = steal(encoded);
-    struct stat st;
-    if (stat(PyBytes_AS_STRING(target.ptr()), &st) < 0) {
+    // statx, not stat: glibc exports stat() itself only since 2.33, statx
+    // since 2.28, the oldest glibc the binary wheels are built for.
+    struct statx st;
+    if (statx(AT_FDCWD, PyBytes_AS_STRING(target.ptr()), AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) < 0) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, cache_full_path);
         return -1;
     }
-    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return 0;
+    if (S_ISREG(st.stx_mode) || S_ISDIR(st.stx_mode)) return 0;
     PyErr_Format(PyExc_ValueError, "not a regular file: %R", cache_full_path);
     return -1;
 }
