@@ -1,15 +1,34 @@
 #!/usr/bin/env bash
 # Sets up (as the tests do, MariaDB included) and runs the benchmarks:
 # each compiled entry point against the same statements in plain Python,
-# then prints the table of medians and ratios. `--quick` runs in under two
-# minutes; other arguments go to pyperf (e.g. -o results.json).
+# both on the same interpreter, then prints the table of medians and ratios.
+# The stack and the interpreter are picked as scripts/setup.sh picks them
+# (--stack, --python; the pinned stack on 3.12 unless given, today's
+# releases on 3.13). `--quick` runs in under two minutes; other arguments
+# go to pyperf (e.g. -o results.json).
+# Usage: scripts/bench.sh [--stack pinned|latest] [--python 3.12|3.13] [--quick] [pyperf arguments]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${ORVEKSDK_VENV:-$root/.venv}"
-bash "$root/scripts/setup.sh" --with-db
+stack="${ORVEKSDK_STACK:-}"
+python="${ORVEKSDK_PYTHON:-3.12}"
+args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --stack) stack="${2:?--stack takes pinned or latest}"; shift ;;
+    --stack=*) stack="${1#--stack=}" ;;
+    --python) python="${2:?--python takes 3.12 or 3.13}"; shift ;;
+    --python=*) python="${1#--python=}" ;;
+    *) args+=("$1") ;;
+  esac
+  shift
+done
+source "$root/scripts/stack.sh"
+[ -n "$stack" ] || { [ "$python" = 3.12 ] && stack=pinned || stack=latest; }
+stack_paths "$stack" "$python" || exit 2
+bash "$root/scripts/setup.sh" --with-db --stack "$stack" --python "$python"
 cd "$root"
 # glibc trims the heap between calls by a threshold it adjusts as it goes,
 # which lands either side of a row at random in a mode of page faults (the
 # cache-hit row moves by 40 %). A fixed threshold, the same for both sides.
 export MALLOC_TRIM_THRESHOLD_="${MALLOC_TRIM_THRESHOLD_:-268435456}"
-exec "$venv/bin/python" -P bench/with_db.py "$venv/bin/python" bench/run.py "$@"
+exec "$venv/bin/python" -P bench/with_db.py "$venv/bin/python" bench/run.py "${args[@]}"

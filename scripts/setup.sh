@@ -1,46 +1,34 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine for orveksdk: the project venv (CPython 3.12), the
-# pinned packages of one stack, the build of both extension modules and,
-# with --with-db, the MariaDB server the tests and the demo start privately.
+# Sets up a fresh machine for orveksdk: the venv of one stack on one
+# interpreter, that stack's pinned packages, the build of both extension
+# modules and, with --with-db, the MariaDB server the tests and the demo
+# start privately.
 #
-# Two stacks, each pinned exactly and each in its own venv (scripts/stack.sh):
-# pinned, the oldest supported line, and latest, today's releases.
-# Usage: scripts/setup.sh [--with-db] [--stack pinned|latest]
-# (ORVEKSDK_STACK picks the stack too.)
+# Two stacks, each pinned exactly (scripts/stack.sh): pinned, the oldest
+# supported line (CPython 3.12), and latest, today's releases (CPython 3.12
+# or 3.13).
+# Usage: scripts/setup.sh [--with-db] [--stack pinned|latest] [--python 3.12|3.13]
+# (ORVEKSDK_STACK and ORVEKSDK_PYTHON pick them too; the stack is pinned
+# on 3.12 and latest on 3.13 unless given.)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-stack="${ORVEKSDK_STACK:-pinned}"
+stack="${ORVEKSDK_STACK:-}"
+python="${ORVEKSDK_PYTHON:-3.12}"
 with_db=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --with-db) with_db=1 ;;
     --stack) stack="${2:?--stack takes pinned or latest}"; shift ;;
     --stack=*) stack="${1#--stack=}" ;;
+    --python) python="${2:?--python takes 3.12 or 3.13}"; shift ;;
+    --python=*) python="${1#--python=}" ;;
     *) echo "setup.sh: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
 done
 source "$root/scripts/stack.sh"
-stack_paths "$stack" || exit 2
-
-# CPython 3.12: pyenv's 3.12 when there is one, else python3.12 on PATH.
-find_python() {
-  local candidates=()
-  if command -v pyenv >/dev/null 2>&1; then
-    local proot; proot="$(pyenv root)"
-    candidates+=("$proot"/versions/3.12*/bin/python3.12)
-  fi
-  candidates+=("${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12)
-  for py in "${candidates[@]}"; do
-    if [ -x "$py" ] && "$py" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-      echo "$py"; return 0
-    fi
-  done
-  if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-    command -v python3.12; return 0
-  fi
-  return 1
-}
+[ -n "$stack" ] || { [ "$python" = 3.12 ] && stack=pinned || stack=latest; }
+stack_paths "$stack" "$python" || exit 2
 
 if [ "$with_db" = 1 ] && ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; then
   echo "== installing MariaDB server (apt)"
@@ -49,8 +37,9 @@ if [ "$with_db" = 1 ] && ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sb
   apt-get install -y -qq mariadb-server >/dev/null
 fi
 
-if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-  py="$(find_python)" || { echo "setup.sh: CPython 3.12 not found" >&2; exit 1; }
+is_version="import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$python'.split('.'))))"
+if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "$is_version" 2>/dev/null; then
+  py="$(find_python "$python")" || { echo "setup.sh: CPython $python not found" >&2; exit 1; }
   echo "== creating venv $venv from $py"
   rm -rf "$venv"
   "$py" -m venv "$venv"
@@ -60,13 +49,13 @@ pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
 stamp="$venv/.orveksdk-packages"
 want="$(cat "$constraints" "$root/requirements-dev.txt" | sha256sum | cut -d' ' -f1)"
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-  echo "== installing the $stack stack's packages"
+  echo "== installing the $stack stack's packages (CPython $python)"
   "${pip[@]}" install -c "$constraints" -r "$root/requirements-dev.txt" 2> >(grep -v "^WARNING: Location" >&2)
   echo "$want" > "$stamp"
 fi
 
-echo "== building orveksdk ($stack stack)"
+echo "== building orveksdk ($stack stack, CPython $python)"
 # The development build also carries the test suite's helper module. Each
-# stack has its own build folder: their build tools differ.
+# stack and interpreter has its own build folder: their build tools differ.
 ORVEKSDK_TESTING="${ORVEKSDK_TESTING:-ON}" "${pip[@]}" install --no-build-isolation --no-deps \
-  -c "$constraints" -C build-dir="$root/build/$stack" "$root" 2> >(grep -v "^WARNING: Location" >&2)
+  -c "$constraints" -C build-dir="$build" "$root" 2> >(grep -v "^WARNING: Location" >&2)
