@@ -578,6 +578,13 @@ int coroutine_clear(PyObject* self) {
     return 0;
 }
 
+// Released coroutines of the type's own size are kept for the next calls,
+// as their closure records are: a coroutine that is made and closed at once
+// then costs no allocation. Not one the collector has finalized: it keeps
+// that mark, and a new coroutine would never be finalized.
+CoroutineObject* free_coroutines[kFreeListSize];
+int free_coroutine_count = 0;
+
 void coroutine_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_coroutine(self)->weakreflist) PyObject_ClearWeakRefs(self);
@@ -587,7 +594,21 @@ void coroutine_dealloc(PyObject* self) {
         PyObject_GC_UnTrack(self);
     }
     coroutine_clear(self);
+    if (free_coroutine_count < kFreeListSize && Py_TYPE(self)->tp_basicsize == sizeof(CoroutineObject) &&
+        !PyObject_GC_IsFinalized(self)) {
+        free_coroutines[free_coroutine_count++] = as_coroutine(self);
+        return;
+    }
     Py_TYPE(self)->tp_free(self);
+}
+
+CoroutineObject* allocate_coroutine() {
+    if (free_coroutine_count > 0) {
+        CoroutineObject* c = free_coroutines[--free_coroutine_count];
+        PyObject_Init(as_object(c), state.coroutine_type);
+        return c;
+    }
+    return PyObject_GC_New(CoroutineObject, state.coroutine_type);
 }
 
 PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, nullptr};
@@ -740,13 +761,18 @@ int prepare_coroutines() noexcept {
     return 0;
 }
 
-// collections.abc of the interpreter that registered is not this one's.
-void forget_coroutine_registration() noexcept { registered = false; }
+// collections.abc of the interpreter that registered is not this one's,
+// and the kept objects were made in the other interpreter: let go of.
+void forget_coroutine_state() noexcept {
+    registered = false;
+    free_count = 0;
+    free_coroutine_count = 0;
+}
 
 SharedType shared_coroutine_type{"coroutine", &coroutine_type, &State::coroutine_type, true};
 SharedType shared_await_wrapper_type{"coroutine_wrapper", &await_wrapper_type,
                                      &State::await_wrapper_type, true};
-ExecuteHook coroutine_hook{2, prepare_coroutines, forget_coroutine_registration};
+ExecuteHook coroutine_hook{2, prepare_coroutines, forget_coroutine_state};
 
 }  // namespace
 
@@ -804,7 +830,7 @@ PyObject* new_coroutine(PyObject* function, PyObject* const* args, int nargs) no
     Ref name, qualname, module;
     if (function_names(function, name, qualname, module) < 0) return nullptr;
 
-    CoroutineObject* c = PyObject_GC_New(CoroutineObject, state.coroutine_type);
+    CoroutineObject* c = allocate_coroutine();
     if (!c) return nullptr;
     c->def = &def;
     c->closure = record.release();

@@ -21,7 +21,7 @@ struct FunctionObject {
     PyObject* globals;
     PyObject* code;
     PyObject* name;          // made on first read
-    PyObject* doc;           // made on first read; null until then
+    PyObject* doc;           // the definition's docstring, or null (None)
     PyObject* dict;          // made on first use
     PyObject* defaults;      // what __defaults__ reports
     PyObject* kwdefaults;    // what __kwdefaults__ reports
@@ -85,7 +85,7 @@ private:
 // recursion through the modules (frame/nesting.hpp).
 
 // "f() takes exactly 2 positional arguments (3 given)"
-[[gnu::cold, gnu::noinline]] PyObject* wrong_count(const FunctionDef& d, Py_ssize_t given) {
+[[gnu::cold, gnu::noinline]] PyObject* wrong_count(const FunctionDef& d, Py_ssize_t given, PyObject* globals) {
     const char* how;
     Py_ssize_t number;
     if (d.required == d.argcount) {
@@ -103,7 +103,7 @@ private:
         .put(number == 1 ? " positional argument (" : " positional arguments (")
         .put(given).put(" given)")
         .raise();
-    add_definition_traceback(d);
+    add_definition_traceback(d, globals);
     return nullptr;
 }
 
@@ -138,7 +138,8 @@ bool keyword_taken(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given, Py
 }
 
 // Raises for the first keyword, in call order, that no parameter took.
-[[gnu::cold, gnu::noinline]] PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given) {
+[[gnu::cold, gnu::noinline]] PyObject* leftover_keyword(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given,
+                                                           PyObject* globals) {
     Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < n; k++) {
         if (keyword_taken(d, kwnames, given, k)) continue;
@@ -161,7 +162,7 @@ bool keyword_taken(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given, Py
                 PyErr_Format(PyExc_TypeError, "%s%s%U'", d.name, what, key);
             }
         }
-        add_definition_traceback(d);
+        add_definition_traceback(d, globals);
         return nullptr;
     }
     return nullptr;
@@ -181,7 +182,6 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     const FunctionDef& d = *f->def;
-    RunningGlobals running(f->globals);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* defaults = f->call_defaults;
@@ -192,12 +192,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
 
     if (nkw == 0) {
-        if (given < d.required || given > d.argcount) return wrong_count(d, given);
+        if (given < d.required || given > d.argcount) return wrong_count(d, given, f->globals);
         for (Py_ssize_t i = 0; i < given; i++) values[i] = args[i];
         for (Py_ssize_t i = given; i < d.argcount; i++)
             values[i] = PyTuple_GET_ITEM(defaults, i - d.required);
     } else {
-        if (given > d.argcount) return wrong_count(d, given);
+        if (given > d.argcount) return wrong_count(d, given, f->globals);
         for (Py_ssize_t i = 0; i < given; i++) values[i] = args[i];
         PyObject* const* kwvalues = args + given;
         Py_ssize_t used = 0;
@@ -207,14 +207,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                 values[i] = kwvalues[k];
                 used++;
             } else if (i < d.required) {
-                return wrong_count(d, i);
+                return wrong_count(d, i, f->globals);
             } else {
                 values[i] = PyTuple_GET_ITEM(defaults, i - d.required);
             }
         }
         if (used < nkw) {
             // Rare path: name the first keyword that no parameter took.
-            return leftover_keyword(d, kwnames, given);
+            return leftover_keyword(d, kwnames, given, f->globals);
         }
     }
 
@@ -233,6 +233,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
     // The body holds its arguments as a Python frame does: callers that look
     // at reference counts (pandas' chained-assignment check) see the same.
+    // The body looks its names up in the function's globals.
+    RunningGlobals running(f->globals);
     // A call counts against the recursion limit as a Python call does, and
     // against the thread's C stack (frame/nesting.hpp).
     NestedCall nested;
@@ -265,30 +267,6 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text_slot(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
-PyObject* get_doc(PyObject* self, void*) {
-    FunctionObject* f = as_function(self);
-    if (!f->doc) {
-        f->doc = f->def->doc ? PyUnicode_FromString(f->def->doc) : Py_NewRef(Py_None);
-        if (!f->doc) return nullptr;
-    }
-    return Py_NewRef(f->doc);
-}
-
-int set_doc(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
-    return 0;
-}
-
-PyObject* get_module(PyObject* self, void*) {
-    PyObject* m = as_function(self)->module;
-    return Py_NewRef(m ? m : Py_None);
-}
-
-int set_module(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(as_function(self)->module, Py_NewRef(value ? value : Py_None));
-    return 0;
-}
-
 PyObject* get_dict(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (!f->dict) {
@@ -311,17 +289,7 @@ int set_dict(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) {
-    PyObject* g = as_function(self)->globals;
-    return Py_NewRef(g ? g : Py_None);
-}
-
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-
-PyObject* get_code(PyObject* self, void*) {
-    PyObject* c = as_function(self)->code;
-    return Py_NewRef(c ? c : Py_None);
-}
 
 PyObject* get_defaults(PyObject* self, void*) {
     PyObject* d = as_function(self)->defaults;
@@ -409,17 +377,10 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"func_name", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"func_doc", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
     {"__dict__", get_dict, set_dict, nullptr, nullptr},
     {"func_dict", get_dict, set_dict, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"func_globals", get_globals, nullptr, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"func_closure", get_closure, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"func_code", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults_attr, nullptr, nullptr},
     {"func_defaults", get_defaults, set_defaults_attr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
@@ -427,6 +388,23 @@ PyGetSetDef function_getset[] = {
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// Fields read and written as they are, as the interpreter's own function
+// type keeps them: an empty field reads None, and deleting one empties it
+// (so `del f.__doc__` reads None afterwards). The interpreter reads them
+// without a call of ours.
+#define FIELD(name, type, member, flags) {name, type, offsetof(FunctionObject, member), flags, nullptr}
+PyMemberDef function_members[] = {
+    FIELD("__doc__", _Py_T_OBJECT, doc, 0),
+    FIELD("func_doc", _Py_T_OBJECT, doc, 0),
+    FIELD("__module__", _Py_T_OBJECT, module, 0),
+    FIELD("__globals__", _Py_T_OBJECT, globals, Py_READONLY),
+    FIELD("func_globals", _Py_T_OBJECT, globals, Py_READONLY),
+    FIELD("__code__", _Py_T_OBJECT, code, Py_READONLY),
+    FIELD("func_code", _Py_T_OBJECT, code, Py_READONLY),
+    {nullptr, 0, 0, 0, nullptr},
+};
+#undef FIELD
 
 // Pickled by reference: the qualified name, looked up in __module__.
 PyObject* function_reduce(PyObject* self, PyObject*) {
@@ -516,6 +494,7 @@ PyTypeObject function_type = [] {
     t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     t.tp_methods = function_methods;
     t.tp_getset = function_getset;
+    t.tp_members = function_members;
     t.tp_descr_get = function_descr_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     return t;
@@ -531,12 +510,12 @@ int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module) no
     name = steal(get_name(function, nullptr));
     if (!name) return -1;
     qualname = steal(get_qualname(function, nullptr));
-    module = steal(get_module(function, nullptr));
+    module = borrow(as_function(function)->module ? as_function(function)->module : Py_None);
     return 0;
 }
 
-void add_definition_traceback(const FunctionDef& def) noexcept {
-    add_traceback(def.trace, def.file, def.line);
+void add_definition_traceback(const FunctionDef& def, PyObject* globals) noexcept {
+    add_traceback(def.trace, def.file, def.line, globals);
 }
 
 namespace {
@@ -578,6 +557,11 @@ int prepare_function(FunctionDef& def) noexcept {
     Py_XSETREF(def.code, code.release());
     Py_XSETREF(def.argnames, argnames.release());
     Py_XSETREF(def.name_object, name.release());
+    if (def.doc) {
+        PyObject* doc = PyUnicode_FromString(def.doc);
+        if (!doc) return -1;
+        Py_XSETREF(def.doc_object, doc);
+    }
     return 0;
 }
 
@@ -594,6 +578,7 @@ void forget_functions() noexcept {
         d->code = nullptr;
         d->argnames = nullptr;
         d->name_object = nullptr;
+        d->doc_object = nullptr;
     }
 }
 
@@ -648,7 +633,7 @@ Ref new_function(FunctionDef& def) noexcept {
     f->globals = Py_XNewRef(running_globals());
     f->code = Py_XNewRef(def.code);
     f->name = nullptr;
-    f->doc = nullptr;
+    f->doc = Py_XNewRef(def.doc_object);
     f->dict = nullptr;
     f->defaults = nullptr;
     f->kwdefaults = nullptr;

@@ -71,6 +71,7 @@ public:
     PyObject* code = nullptr;
     PyObject* argnames = nullptr;   // parameter names, for keyword binding
     PyObject* name_object = nullptr;
+    PyObject* doc_object = nullptr;  // the docstring as a text, or null
     FunctionDef* next = nullptr;
 };
 
@@ -112,8 +113,8 @@ int function_names(PyObject* function, Ref& name, Ref& qualname, Ref& module) no
 // deletion) with TypeError `message`, as function and coroutine names do.
 int set_text_slot(PyObject** slot, PyObject* value, const char* message) noexcept;
 
-// Adds the traceback entry of `def` at the line of its definition (used for
-// failures of argument binding and of coroutine creation).
-void add_definition_traceback(const FunctionDef& def) noexcept;
+// Adds the traceback entry of `def` at the line of its definition, with
+// the function's globals (used for failures of argument binding).
+void add_definition_traceback(const FunctionDef& def, PyObject* globals) noexcept;
 
 }  // namespace frame

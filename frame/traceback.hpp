@@ -9,9 +9,11 @@
 namespace frame {
 
 // Adds one entry to the traceback of the pending exception: a frame of an
-// empty code object named `name` at `file`:`line`, with the running body's
-// globals. `name` and `file` are texts that live for the process.
-void add_traceback(const char* name, const char* file, int line) noexcept;
+// empty code object named `name` at `file`:`line`, with `globals` (the
+// running body's unless given). `name` and `file` are texts that live for
+// the process.
+void add_traceback(const char* name, const char* file, int line,
+                   PyObject* globals = running_globals()) noexcept;
 
 // What a failed step returns: null for object results, -1 for status results.
 struct Failed {

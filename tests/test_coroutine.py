@@ -402,3 +402,26 @@ def test_suspending_whichever_module_shared_the_coroutine_type(python, first):
             print(stop.value)
     """)
     assert proc.stdout.splitlines() == ["step", "('done', 'fin')"]
+
+
+def test_a_coroutine_after_a_finalized_one_is_finalized_too(python):
+    # The collector marks what it finalizes, and a released coroutine may
+    # be kept for the next call: the next one must not carry the mark. (In
+    # a fresh interpreter: pytest holds on to what its own frames saw.)
+    out = python("""if True:
+        import gc, warnings
+        import orveksdk.trend_kit as tk
+        for _ in range(3):
+            box = []
+            box.append(tk.TrendKit._arun(box, "x"))  # a cycle: the coroutine holds the list
+            del box
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                gc.collect()
+                coro = tk.TrendKit()._arun("y")
+                print(gc.is_finalized(coro))
+                del coro
+            print(sum(str(w.message) == "coroutine 'TrendKit._arun' was never awaited"
+                      for w in caught))
+        """).stdout.split()
+    assert out == ["False", "2"] * 3

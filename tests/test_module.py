@@ -182,3 +182,66 @@ def test_import_from_missing_name_reports_cannot_import(python):
             print(repr(str(e)))
     """)
     assert proc.stdout.strip() == "'cannot import name Field'"
+
+
+# ---------------------------------------------------------------------------
+# Traceback entries: each a frame of its own, as far as anyone can tell
+
+def entry_frames(exc, name):
+    frames, tb = [], exc.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_name == name:
+            frames.append(tb.tb_frame)
+        tb = tb.tb_next
+    return frames
+
+
+def failure(call):
+    try:
+        call()
+    except Exception as e:  # noqa: BLE001 - the exception is what is looked at
+        return e
+    raise AssertionError("did not fail")
+
+
+BINDING = (lambda: tk.conv_date("x", extra=1), "orveksdk.trend_kit.conv_date")
+BODY = (lambda: tk.ts_forecast(None, 1), "orveksdk.trend_kit.ts_forecast")
+
+
+@pytest.mark.parametrize("call,name", [BINDING, BODY], ids=["binding", "body"])
+def test_entries_alive_together_have_frames_of_their_own(call, name):
+    first, second = failure(call), failure(call)
+    [a], [b] = entry_frames(first, name), entry_frames(second, name)
+    assert a is not b
+    for frame in (a, b):
+        assert frame.f_globals is vars(tk) and frame.f_trace is None and frame.f_back is None
+        assert dict(frame.f_locals) == {}
+    assert a.f_lineno == b.f_lineno and a.f_code is b.f_code
+
+
+@pytest.mark.parametrize("call,name", [BINDING, BODY], ids=["binding", "body"])
+@pytest.mark.parametrize("leave", ["trace", "local", "trace lines"])
+def test_what_a_reader_leaves_in_an_entry_is_not_seen_by_later_ones(call, name, leave):
+    for _ in range(3):
+        [frame] = entry_frames(failure(call), name)
+        assert frame.f_trace is None and dict(frame.f_locals) == {}
+        assert frame.f_trace_lines is True and frame.f_trace_opcodes is False
+        if leave == "trace":
+            frame.f_trace = lambda *a: None
+        elif leave == "local":
+            frame.f_locals["left"] = object()
+        else:
+            frame.f_trace_lines = False
+        del frame
+
+
+def test_a_recursion_gives_each_level_its_own_entry():
+    old = tk.parser
+    tk.parser = types.SimpleNamespace(parse=tk.conv_date)
+    try:
+        exc = failure(lambda: tk.conv_date("x"))
+    finally:
+        tk.parser = old
+    frames = entry_frames(exc, "orveksdk.trend_kit.conv_date")
+    assert len(frames) > 100
+    assert len({id(f) for f in frames}) == len(frames)
