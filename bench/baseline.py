@@ -2,16 +2,21 @@
 plain Python, for the benchmarks only (never shipped). Each function does
 what its compiled counterpart does, mended behaviour included, so that a
 benchmark row compares the same work."""
-import fcntl
+import itertools
 import logging
 import os
 import pickle
+import stat
 from datetime import datetime, timedelta
 
 import pandas as pd
 from dateutil import parser
 from sklearn.linear_model import LinearRegression
 from sqlalchemy import create_engine, inspect
+from sqlalchemy.exc import SQLAlchemyError
+
+_ALNUM = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789")
+_counter = itertools.count(1)
 
 
 def conv_date(dt: str) -> str:
@@ -87,6 +92,40 @@ def _tag(df, table_name):
     df.attrs["name"] = table_name
 
 
+def _is_url_host(text):
+    if text.startswith("["):
+        end = text.find("]")
+        if end < 2 or any(c not in "0123456789abcdefABCDEF:." for c in text[1:end]):
+            return False
+        rest = text[end + 1:]
+    else:
+        name = text.split(":", 1)[0]
+        if not name or name[0] not in _ALNUM or any(c not in _ALNUM and c not in ".-_" for c in name):
+            return False
+        rest = text[len(name):]
+    if not rest:
+        return True
+    port = rest[1:]
+    return rest[0] == ":" and 1 <= len(port) <= 5 and port.isascii() and port.isdigit() and int(port) <= 65535
+
+
+def _names_url_structure(text):
+    return any(c in text for c in "?#/")
+
+
+def _refuse_irregular(path):
+    mode = os.stat(path).st_mode
+    if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+        raise ValueError(f"not a regular file: {path!r}")
+
+
+def _create_beside(path):
+    """A new file beside `path`: its descriptor and its name."""
+    name = f"{path}.{os.getpid()}-{next(_counter)}.tmp"
+    return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | os.O_NOFOLLOW,
+                   0o666), name
+
+
 def _restore_tags(loaded):
     if type(loaded) is list:
         for df in loaded:
@@ -100,8 +139,16 @@ class MySQLDatabaseTableScope:
         if not all([username, password, host, database]):
             raise ValueError("All connection parameters must be provided and not None.")
         from urllib.parse import quote
-        self.connection_string = (f"mysql+pymysql://{quote(f'{username}', safe='')}:"
-                                  f"{quote(f'{password}', safe='')}@{host}/{database}")
+        user_text = quote(f"{username}", safe="")
+        password_text = quote(f"{password}", safe="")
+        host_text = f"{host}"
+        database_text = f"{database}"
+        if not _is_url_host(host_text):
+            raise ValueError("host must be a host name, an IPv4 address or a bracketed IPv6 address, "
+                             f"optionally followed by :port, got {host_text}")
+        if _names_url_structure(database_text):
+            raise ValueError(f"database name must not contain '?', '#' or '/', got {database_text}")
+        self.connection_string = f"mysql+pymysql://{user_text}:{password_text}@{host_text}/{database_text}"
         self.engine = None
         self.cache_path = cache_path
         self.cache_file = cache_file
@@ -116,7 +163,7 @@ class MySQLDatabaseTableScope:
             with self.engine.connect():
                 pass
             logging.info("Successfully connected to the database.")
-        except Exception as e:
+        except SQLAlchemyError as e:
             logging.error(f"Error connecting to the database: {e}")
             raise
 
@@ -124,8 +171,8 @@ class MySQLDatabaseTableScope:
         cache_full_path = os.path.join(self.cache_path, self.cache_file)
         if os.path.exists(cache_full_path):
             try:
+                _refuse_irregular(cache_full_path)
                 with open(cache_full_path, "rb") as file:
-                    fcntl.flock(file, fcntl.LOCK_SH)
                     loaded = pickle.load(file)
                     _restore_tags(loaded)
                     return loaded
@@ -141,10 +188,16 @@ class MySQLDatabaseTableScope:
                     df = pd.read_sql_table(table_name, connection)
                     _tag(df, table_name)
                     dataframes.append(df)
-            with open(cache_full_path, "wb") as file:
-                fcntl.flock(file, fcntl.LOCK_EX)
-                file.truncate()
-                pickle.dump(dataframes, file)
+            descriptor, name = _create_beside(cache_full_path)
+            try:
+                with open(descriptor, "wb") as file:
+                    pickle.dump(dataframes, file)
+                    file.flush()
+                    os.fsync(file.fileno())
+                    os.replace(name, cache_full_path)
+            finally:
+                if os.path.exists(name):
+                    os.unlink(name)
             return dataframes
         except Exception as e:
             logging.error(f"Error fetching tables: {e}")

@@ -9,21 +9,8 @@
 # Usage: scripts/bench.sh [--stack pinned|latest] [--python 3.12|3.13] [--quick] [pyperf arguments]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-stack="${ORVEKSDK_STACK:-}"
-python="${ORVEKSDK_PYTHON:-3.12}"
-args=()
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --stack) stack="${2:?--stack takes pinned or latest}"; shift ;;
-    --stack=*) stack="${1#--stack=}" ;;
-    --python) python="${2:?--python takes 3.12 or 3.13}"; shift ;;
-    --python=*) python="${1#--python=}" ;;
-    *) args+=("$1") ;;
-  esac
-  shift
-done
 source "$root/scripts/stack.sh"
-[ -n "$stack" ] || { [ "$python" = 3.12 ] && stack=pinned || stack=latest; }
+stack_options "$@"
 stack_paths "$stack" "$python" || exit 2
 bash "$root/scripts/setup.sh" --with-db --stack "$stack" --python "$python"
 cd "$root"
@@ -31,4 +18,4 @@ cd "$root"
 # which lands either side of a row at random in a mode of page faults (the
 # cache-hit row moves by 40 %). A fixed threshold, the same for both sides.
 export MALLOC_TRIM_THRESHOLD_="${MALLOC_TRIM_THRESHOLD_:-268435456}"
-exec "$venv/bin/python" -P bench/with_db.py "$venv/bin/python" bench/run.py "${args[@]}"
+exec "$venv/bin/python" bench/with_db.py "$venv/bin/python" bench/run.py ${other_args[@]+"${other_args[@]}"}

@@ -9,4 +9,4 @@ venv="${ORVEKSDK_VENV:-$root/.venv}"
 bash "$root/scripts/setup.sh"
 cd "$root"
 ORVEKSDK_FUZZ_EXAMPLES="${1:-20000}" ORVEKSDK_FUZZ_RANDOM=1 \
-  exec "$venv/bin/python" -P -m pytest tests/test_fuzz.py --hypothesis-show-statistics "${@:2}"
+  exec "$venv/bin/pytest" tests/test_fuzz.py --hypothesis-show-statistics "${@:2}"

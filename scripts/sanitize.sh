@@ -23,4 +23,4 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_m
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONPATH="$target${PYTHONPATH:+:$PYTHONPATH}"
 export ORVEKSDK_SANITIZED=1
-LD_PRELOAD="$asan:$ubsan" exec "$venv/bin/python" -P -m pytest "$@"
+LD_PRELOAD="$asan:$ubsan" exec "$venv/bin/pytest" "$@"

@@ -12,22 +12,15 @@
 # on 3.12 and latest on 3.13 unless given.)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-stack="${ORVEKSDK_STACK:-}"
-python="${ORVEKSDK_PYTHON:-3.12}"
-with_db=0
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --with-db) with_db=1 ;;
-    --stack) stack="${2:?--stack takes pinned or latest}"; shift ;;
-    --stack=*) stack="${1#--stack=}" ;;
-    --python) python="${2:?--python takes 3.12 or 3.13}"; shift ;;
-    --python=*) python="${1#--python=}" ;;
-    *) echo "setup.sh: unknown argument $1" >&2; exit 2 ;;
-  esac
-  shift
-done
 source "$root/scripts/stack.sh"
-[ -n "$stack" ] || { [ "$python" = 3.12 ] && stack=pinned || stack=latest; }
+stack_options "$@"
+with_db=0
+for arg in ${other_args[@]+"${other_args[@]}"}; do
+  case "$arg" in
+    --with-db) with_db=1 ;;
+    *) echo "setup.sh: unknown argument $arg" >&2; exit 2 ;;
+  esac
+done
 stack_paths "$stack" "$python" || exit 2
 
 if [ "$with_db" = 1 ] && ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; then

@@ -24,6 +24,28 @@ stack_paths() {
   esac
 }
 
+# stack_options ARG...: takes --stack S and --python X.Y (or --stack=S,
+# --python=X.Y) from the arguments into `stack` and `python`, which start
+# from ORVEKSDK_STACK and ORVEKSDK_PYTHON; the other arguments are left in
+# the array `other_args`. The stack is then pinned on 3.12 and latest on
+# 3.13 unless given.
+stack_options() {
+  stack="${ORVEKSDK_STACK:-}"
+  python="${ORVEKSDK_PYTHON:-3.12}"
+  other_args=()
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --stack) stack="${2:?--stack takes pinned or latest}"; shift ;;
+      --stack=*) stack="${1#--stack=}" ;;
+      --python) python="${2:?--python takes 3.12 or 3.13}"; shift ;;
+      --python=*) python="${1#--python=}" ;;
+      *) other_args+=("$1") ;;
+    esac
+    shift
+  done
+  [ -n "$stack" ] || { [ "$python" = 3.12 ] && stack=pinned || stack=latest; }
+}
+
 # find_python X.Y prints the path of a CPython X.Y: pyenv's X.Y when there
 # is one, else pythonX.Y on PATH (the bare pyenv shims refuse while pyenv's
 # global version is another one, so they are not asked).

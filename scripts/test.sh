@@ -24,7 +24,7 @@ for run in ${ORVEKSDK_RUNS:-pinned latest latest:3.13 wheels}; do
     stack_paths pinned
     [ -x "$venv/bin/python" ] || bash "$root/scripts/setup.sh" --stack pinned
     echo "== the wheels and the sdist, each in a fresh venv"
-    ORVEKSDK_DIST="$root/dist" "$venv/bin/python" -P -m pytest tests/test_wheel.py
+    ORVEKSDK_DIST="$root/dist" "$venv/bin/pytest" tests/test_wheel.py
   else
     stack="${run%%:*}"
     python="${run#*:}"; [ "$python" != "$run" ] || python=3.12
@@ -32,14 +32,14 @@ for run in ${ORVEKSDK_RUNS:-pinned latest latest:3.13 wheels}; do
     bash "$root/scripts/setup.sh" --with-db --stack "$stack" --python "$python"
     if [ "$stack" = pinned ]; then
       echo "== the suite on the pinned stack (CPython $python)"
-      "$venv/bin/python" -P -m pytest "$@"
+      "$venv/bin/pytest" "$@"
       if [ "${ORVEKSDK_SKIP_SANITIZER:-0}" != 1 ]; then
         echo "== the suite again, in the sanitizer build"
         ORVEKSDK_VENV="$venv" ORVEKSDK_SET_UP=1 bash "$root/scripts/sanitize.sh" -m "not soak" "$@"
       fi
     else
       echo "== the suite on today's releases (CPython $python)"
-      "$venv/bin/python" -P -m pytest -m "not soak" "$@"
+      "$venv/bin/pytest" -m "not soak" "$@"
     fi
   fi
   echo "== $run: $((SECONDS - start)) s"

@@ -11,9 +11,6 @@ import warnings
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# Helpers shared by the test modules (sample_frames) import by name; last on
-# the path, so nothing in tests/ shadows an installed module.
-sys.path.append(os.path.dirname(os.path.abspath(__file__)))
 
 
 def _stack():
@@ -41,10 +38,6 @@ def stack():
 def constraints():
     return CONSTRAINTS
 
-
-# Subprocesses must import the installed build, never the source tree: the
-# source folder orveksdk/trend_kit/ would shadow the extension module.
-os.environ["PYTHONSAFEPATH"] = "1"
 
 
 def pytest_collection_modifyitems(config, items):
@@ -138,7 +131,7 @@ def run_python(code, *, check=True, env=None, timeout=120):
     full_env = dict(os.environ)
     full_env.update(env or {})
     proc = subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True, text=True, cwd="/", env=full_env, timeout=timeout)
     if check and proc.returncode != 0:
         raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")

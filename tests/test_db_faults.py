@@ -235,7 +235,7 @@ def test_cache_file_without_read_permission(db, tmp_path):
     path.write_bytes(pickle.dumps([pd.DataFrame({"a": [1]})]))
     path.chmod(0)
     proc = subprocess.run(
-        [*unprivileged_command(), "-P", "-c", UNPRIVILEGED, str(tmp_path),
+        [*unprivileged_command(), "-c", UNPRIVILEGED, str(tmp_path),
          db.user, db.password, db.host, db.small_name],
         capture_output=True, text=True, timeout=120, cwd="/")
     assert proc.returncode == 0, proc.stderr
@@ -300,7 +300,7 @@ def test_two_processes_reading_and_writing_the_cache(db, tmp_path):
     frames = loader.prepare_data()
     (tmp_path / "expected.pkl").write_bytes(pickle.dumps(frames))
     args = [str(tmp_path), db.user, db.password, db.host, db.name, "6"]
-    procs = [subprocess.Popen([sys.executable, "-P", "-c", CONTEND, role, *args],
+    procs = [subprocess.Popen([sys.executable, "-c", CONTEND, role, *args],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd="/")
              for role in ("writer", "reader", "writer", "reader")]
     outputs = [p.communicate(timeout=300) for p in procs]
@@ -431,7 +431,7 @@ server = pm.PrivateMariaDB(base={str(tmp_path)!r}).start()
 print(server.process.pid, flush=True)
 time.sleep(600)
 """
-    starter = subprocess.Popen([sys.executable, "-P", "-c", script], stdout=subprocess.PIPE,
+    starter = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                                text=True, cwd="/")
     server_pid = None
     try:

@@ -14,7 +14,7 @@ BLUE, ORANGE = (0x1F, 0x77, 0xB4), (0xFF, 0x7F, 0x0E)  # tab:blue, tab:orange
 
 def run_demo(tmp_path, *args):
     return subprocess.run(
-        [sys.executable, "-P", os.path.join(ROOT, "scripts", "demo.py"),
+        [sys.executable, os.path.join(ROOT, "scripts", "demo.py"),
          "--workdir", str(tmp_path / "work"), "--output", str(tmp_path / "out" / "forecast.png"),
          *args],
         capture_output=True, text=True, cwd=tmp_path, timeout=300)

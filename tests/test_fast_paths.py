@@ -263,3 +263,284 @@ def test_a_fresh_urllib_parse_reaches_construction(monkeypatch):
     monkeypatch.setitem(sys.modules, "urllib.parse", fresh)
     assert ts.MySQLDatabaseTableScope("user", "p", "h", "d").connection_string == \
         "mysql+pymysql://USER:P@h/d"
+
+
+# ---------------------------------------------------------------------------
+# Where each fast path is taken, seen from the Python the statements call
+
+def python_calls(call):
+    """The qualified names of the Python functions `call` entered."""
+    names = []
+
+    def profile(frame, event, arg):
+        if event == "call":
+            names.append(frame.f_code.co_qualname)
+    sys.setprofile(profile)
+    try:
+        call()
+    finally:
+        sys.setprofile(None)
+    return names
+
+
+def test_each_fast_path_is_taken_where_it_may_be():
+    df = large_frame(50)
+    calls = python_calls(lambda: tk.ts_forecast(df, 3))
+    # The statements iterate the Series and read it by label; the fast
+    # paths read its values once.
+    assert "IndexOpsMixin.__iter__" not in calls and "Series.__getitem__" not in calls, calls
+    assert "parse" not in python_calls(lambda: tk.conv_date("2024-01-05"))
+    assert "quote" not in python_calls(lambda: ts.MySQLDatabaseTableScope("u@", "p", "h", "d"))
+    # ...and not where it may not.
+    assert "parse" in python_calls(lambda: tk.conv_date("January 5, 2024"))
+
+
+# ---------------------------------------------------------------------------
+# ts_forecast at the ends of int64, in every unit
+
+INT64_MIN, INT64_MAX = -2**63, 2**63 - 1
+UNITS = {"ns": 1, "us": 10**3, "ms": 10**6, "s": 10**9}
+
+
+def extreme_series(unit):
+    ns_edge = INT64_MAX // UNITS[unit]  # the last count whose nanoseconds fit int64
+    return [
+        [0, 86_400 * 10**9 // UNITS[unit], 3 * 86_400 * 10**9 // UNITS[unit]],
+        [INT64_MAX - 2, INT64_MAX - 1, INT64_MAX],
+        [INT64_MIN + 1, INT64_MIN + 2, INT64_MIN + 3],
+        [1, INT64_MIN + 1],            # a difference of exactly int64's minimum: NaT's value
+        [INT64_MIN + 1, INT64_MAX],    # a difference past int64
+        [INT64_MIN + 1, 0, INT64_MAX],
+        [-ns_edge, 0, ns_edge],
+        [ns_edge - 1, ns_edge] if UNITS[unit] == 1 else [ns_edge, ns_edge + 1],  # the range's end
+        [-ns_edge, -ns_edge + 1] if UNITS[unit] == 1 else [-ns_edge - 1, -ns_edge],
+        [0, INT64_MIN],                # NaT
+    ]
+
+
+@pytest.mark.parametrize("unit", UNITS)
+def test_ts_forecast_at_the_ends_of_int64(baseline, unit):
+    for counts in extreme_series(unit):
+        stamps = pd.Series(np.array(counts, dtype="int64").view(f"M8[{unit}]"))
+        df = pd.DataFrame({"timestamp": stamps, "values": [float(i) for i in range(len(counts))]})
+        mine, theirs = df.copy(), df.copy()
+        compiled = outcome(lambda: tk.ts_forecast(mine, 2))
+        plain = outcome(lambda: baseline.ts_forecast(theirs, 2))
+        assert_same(compiled, plain)
+
+
+@differential
+@given(st.sampled_from(list(UNITS)), st.lists(st.integers(INT64_MIN, INT64_MAX), min_size=2,
+                                               max_size=6))
+def test_ts_forecast_on_any_int64_counts(baseline, unit, counts):
+    stamps = pd.Series(np.array(counts, dtype="int64").view(f"M8[{unit}]"))
+    df = pd.DataFrame({"timestamp": stamps, "values": [float(i) for i in range(len(counts))]})
+    assert_same(outcome(lambda: tk.ts_forecast(df.copy(), 1)),
+                outcome(lambda: baseline.ts_forecast(df.copy(), 1)))
+
+
+# ---------------------------------------------------------------------------
+# Library objects changed after import: the statements see the change, and
+# so must the compiled functions.
+
+def days_plus_one(monkeypatch):
+    days = pd.Timedelta.days
+    monkeypatch.setattr(pd.Timedelta, "days", property(lambda self: days.__get__(self) + 1))
+
+
+def doubled_sub(monkeypatch):
+    sub = pd.Timestamp.__sub__
+    monkeypatch.setattr(pd.Timestamp, "__sub__", lambda self, other: sub(self, other) * 2)
+
+
+def reversed_values(monkeypatch):
+    values = pd.Series._values
+    monkeypatch.setattr(pd.Series, "_values", property(lambda self: values.fget(self)[::-1]))
+
+
+def shifted_array(monkeypatch):
+    from pandas.core.arrays import DatetimeArray
+    iterate = DatetimeArray.__iter__
+    monkeypatch.setattr(DatetimeArray, "__iter__",
+                        lambda self: (t + pd.Timedelta(days=1) for t in iterate(self)))
+
+
+def shifted_getitem(monkeypatch):
+    from pandas.core.arrays import DatetimeArray
+    getitem = DatetimeArray.__getitem__
+    monkeypatch.setattr(DatetimeArray, "__getitem__", lambda self, key: getitem(self, key) + pd.Timedelta(days=2))
+
+
+def array_iter_code(monkeypatch):
+    # A method changed in place: no attribute of any class set.
+    from pandas.core.arrays import DatetimeArray
+    iterate = DatetimeArray.__iter__
+    saved = types.FunctionType(iterate.__code__, iterate.__globals__, "saved", iterate.__defaults__,
+                               iterate.__closure__)
+    monkeypatch.setitem(iterate.__globals__, "_orveksdk_saved", saved)
+
+    def shifted(self):
+        return iter([t + pd.Timedelta(days=3) for t in _orveksdk_saved(self)])  # noqa: F821
+    monkeypatch.setattr(iterate, "__code__", shifted.__code__)
+
+
+def other_values_and_dtype(monkeypatch):
+    # What the fast path once read: a Series whose .values and .dtype lie.
+    monkeypatch.setattr(pd.Series, "values", property(lambda self: np.zeros(len(self), "M8[ns]")))
+    monkeypatch.setattr(pd.Series, "dtype", property(lambda self: np.dtype("M8[s]")))
+
+
+def range_start_shifted(monkeypatch):
+    monkeypatch.setattr(pd.RangeIndex, "start", property(lambda self: 1))
+
+
+def raising_values(monkeypatch):
+    # An interrupt inside a pandas property is not swallowed by a look.
+    monkeypatch.setattr(pd.Series, "_values", property(lambda self: (_ for _ in ()).throw(KeyboardInterrupt)))
+
+
+SERIES_CHANGES = [days_plus_one, doubled_sub, reversed_values, shifted_array, shifted_getitem,
+                  array_iter_code, other_values_and_dtype, range_start_shifted]
+
+
+@pytest.mark.parametrize("change", SERIES_CHANGES, ids=lambda f: f.__name__)
+def test_ts_forecast_sees_what_the_statements_see(baseline, monkeypatch, change):
+    dates = pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-04", "2024-01-08"])
+    df = pd.DataFrame({"timestamp": dates, "values": [1.0, 2.0, 4.0, 8.0]})
+    with monkeypatch.context() as patched:
+        change(patched)
+        compiled = outcome(lambda: tk.ts_forecast(df.copy(), 3))
+        plain = outcome(lambda: baseline.ts_forecast(df.copy(), 3))
+    assert_same(compiled, plain)
+    # Put back, the fast path is taken again.
+    assert_same(outcome(lambda: tk.ts_forecast(df.copy(), 3)),
+                outcome(lambda: baseline.ts_forecast(df.copy(), 3)))
+
+
+def test_an_interrupt_inside_a_pandas_property_propagates(monkeypatch):
+    df = large_frame(5)
+    df["timestamp"] = pd.to_datetime(df["timestamp"])
+    with monkeypatch.context() as patched:
+        raising_values(patched)
+        with pytest.raises(KeyboardInterrupt):
+            tk.ts_forecast(df, 2)
+
+
+def day_first_default(monkeypatch):
+    from dateutil.parser import _parser
+    monkeypatch.setattr(_parser, "DEFAULTPARSER", _parser.parser(_parser.parserinfo(dayfirst=True)))
+
+
+def day_first_package_attribute(monkeypatch):
+    import dateutil.parser
+    monkeypatch.setattr(dateutil.parser, "DEFAULTPARSER",
+                        dateutil.parser.parser(dateutil.parser.parserinfo(dayfirst=True)))
+
+
+def day_first_info(monkeypatch):
+    from dateutil.parser import _parser
+    monkeypatch.setattr(_parser.DEFAULTPARSER.info, "dayfirst", True)
+
+
+def day_first_info_replaced(monkeypatch):
+    from dateutil.parser import _parser
+    monkeypatch.setattr(_parser.DEFAULTPARSER, "info", _parser.parserinfo(dayfirst=True))
+
+
+def parse_method_replaced(monkeypatch):
+    from dateutil.parser import _parser
+    parse = _parser.parser.parse
+    monkeypatch.setattr(_parser.parser, "parse",
+                        lambda self, text, **kw: parse(self, text, **kw).replace(day=1))
+
+
+def parse_defaults_changed(monkeypatch):
+    from dateutil.parser import _parser
+    monkeypatch.setattr(_parser.parse, "__defaults__", (_parser.parserinfo(dayfirst=True),))
+
+
+def method_defaults_changed(monkeypatch):
+    from dateutil.parser import _parser
+    method = _parser.parser._parse
+    monkeypatch.setattr(method, "__defaults__", (True, False, False, False))  # dayfirst=True
+
+
+def convertyear_replaced(monkeypatch):
+    from dateutil.parser import _parser
+    monkeypatch.setattr(_parser.parserinfo, "convertyear", lambda self, year, *a: year - 1)
+
+
+def timelex_split_replaced(monkeypatch):
+    from dateutil.parser import _parser
+    split = _parser._timelex.split.__func__
+    monkeypatch.setattr(_parser._timelex, "split",
+                        classmethod(lambda cls, s: split(cls, s.replace("-01-", "-02-"))))
+
+
+PARSE_CHANGES = [day_first_default, day_first_package_attribute, day_first_info,
+                 day_first_info_replaced, parse_method_replaced, parse_defaults_changed,
+                 method_defaults_changed, convertyear_replaced, timelex_split_replaced]
+
+
+@pytest.mark.parametrize("change", PARSE_CHANGES, ids=lambda f: f.__name__)
+def test_conv_date_sees_what_the_statements_see(baseline, monkeypatch, change):
+    texts = ["2024-03-05", "2024-01-12", "2023-12-31"]
+    with monkeypatch.context() as patched:
+        change(patched)
+        for text in texts:
+            assert_same(outcome(lambda: tk.conv_date(text)), outcome(lambda: baseline.conv_date(text)))
+    assert "parse" not in python_calls(lambda: tk.conv_date(texts[0]))
+
+
+def quote_from_bytes_replaced(monkeypatch):
+    import urllib.parse
+    monkeypatch.setattr(urllib.parse, "quote_from_bytes", lambda bs, safe="/": bs.decode().upper())
+
+
+def always_safe_changed(monkeypatch):
+    import urllib.parse
+    monkeypatch.setattr(urllib.parse, "_ALWAYS_SAFE_BYTES", urllib.parse._ALWAYS_SAFE_BYTES + b"@")
+
+
+def quote_defaults_changed(monkeypatch):
+    import urllib.parse
+    monkeypatch.setattr(urllib.parse.quote, "__defaults__", ("/", "latin-1", None))
+
+
+def quoter_missing_replaced(monkeypatch):
+    import urllib.parse
+    urllib.parse._byte_quoter_factory.cache_clear()
+    monkeypatch.setattr(urllib.parse._Quoter, "__missing__", lambda self, b: f"<{b}>")
+    monkeypatch.setattr(urllib.parse._byte_quoter_factory, "__wrapped__", None, raising=False)
+
+
+QUOTE_CHANGES = [quote_from_bytes_replaced, always_safe_changed, quote_defaults_changed,
+                 quoter_missing_replaced]
+
+
+@pytest.mark.parametrize("change", QUOTE_CHANGES, ids=lambda f: f.__name__)
+def test_construction_sees_what_the_statements_see(baseline, monkeypatch, change):
+    import urllib.parse
+    credentials = [("user@x", "p:ss/é"), ("plain", "")]
+    with monkeypatch.context() as patched:
+        change(patched)
+        for username, password in credentials:
+            def build(cls):
+                return cls(username, password, "h", "d").connection_string
+            assert_same(outcome(lambda: build(ts.MySQLDatabaseTableScope)),
+                        outcome(lambda: build(baseline.MySQLDatabaseTableScope)))
+    urllib.parse._byte_quoter_factory.cache_clear()
+    assert "quote" not in python_calls(lambda: ts.MySQLDatabaseTableScope("u@", "p", "h", "d"))
+
+
+hosts = st.one_of(st.text(max_size=12), st.from_regex(r"\A\[?[0-9a-fA-F:.]{0,8}\]?(:[0-9]{0,6})?\Z"),
+                  st.from_regex(r"\A[a-z0-9][a-z0-9._-]{0,8}(:[0-9]{1,6})?\Z"))
+
+
+@differential
+@given(hosts, st.text(max_size=8))
+def test_host_and_database_checks_match_the_statements(baseline, host, database):
+    def build(cls):
+        return cls("user", "pass", host, database).connection_string
+    assert_same(outcome(lambda: build(ts.MySQLDatabaseTableScope)),
+                outcome(lambda: build(baseline.MySQLDatabaseTableScope)))

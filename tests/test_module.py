@@ -16,6 +16,7 @@ import orveksdk.trend_kit as tk
 import orveksdk
 
 SITE = pathlib.Path(orveksdk.__file__).parent
+REGISTRY = type(tk.conv_date).__module__
 SOURCE = pathlib.Path(__file__).resolve().parent.parent / "orveksdk"
 
 
@@ -150,9 +151,9 @@ def test_missing_cached_builtin_fails_before_any_import(python):
 def test_registry_object_that_does_not_fit_is_refused(python, stored):
     proc = python(f"""
         import sys, types
-        registry = types.ModuleType("_orveksdk_frame_v1")
+        registry = types.ModuleType("{REGISTRY}")
         registry.function = {stored}
-        sys.modules["_orveksdk_frame_v1"] = registry
+        sys.modules["{REGISTRY}"] = registry
         try:
             import orveksdk.trend_kit
         except TypeError as e:
@@ -162,8 +163,19 @@ def test_registry_object_that_does_not_fit_is_refused(python, stored):
 
 
 def test_registry_holds_the_shared_function_type():
-    registry = sys.modules["_orveksdk_frame_v1"]
+    registry = sys.modules[REGISTRY]
     assert registry.function is type(tk.conv_date) is type(tk.TrendKit._run)
+    coroutine = tk.TrendKit()._arun("x")
+    wrapper = coroutine.__await__()
+    assert registry.coroutine is type(coroutine) and registry.coroutine_wrapper is type(wrapper)
+    coroutine.close()
+    # The name carries the layouts it shares (the last number is the
+    # record of the shared types), so a frame whose objects are laid out
+    # otherwise never takes these types.
+    sizes = [t.__basicsize__ for t in (registry.function, registry.coroutine,
+                                       registry.coroutine_wrapper)]
+    assert REGISTRY.startswith("_orveksdk_frame_v" + "_".join(map(str, sizes)) + "_")
+    assert type(tk.conv_date).__qualname__ == "function"
 
 
 def test_import_from_missing_name_reports_cannot_import(python):

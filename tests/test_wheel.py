@@ -78,7 +78,7 @@ USE = """if True:
 
 
 def check_use(python, venv_dir, version):
-    out = run(python, "-P", "-W", "ignore", "-c", USE, cwd=venv_dir).stdout.splitlines()
+    out = run(python, "-W", "ignore", "-c", USE, cwd=venv_dir).stdout.splitlines()
     site = venv_dir / "venv" / "lib" / f"python{version}" / "site-packages" / "orveksdk"
     suffix = f".cpython-{tag(version)[2:]}-x86_64-linux-gnu.so"
     assert [pathlib.Path(p).parent for p in out[:2]] == [site, site], out

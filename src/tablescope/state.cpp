@@ -1,11 +1,13 @@
-#include "orveksdk/tablescope/state.hpp"
+#include "tablescope/state.hpp"
 
 #include "frame/module.hpp"
+#include "tablescope/pins.hpp"
 
 namespace tablescope {
 
 Tuples tuples;
 
+namespace {
 // Constant tuples, made once before the body runs.
 int make_constants() noexcept {
     if (!tuples.init_defaults) {
@@ -14,6 +16,7 @@ int make_constants() noexcept {
     }
     return 0;
 }
+}  // namespace
 
 }  // namespace tablescope
 
@@ -23,6 +26,7 @@ const frame::ModuleInfo frame::module_info = {
     .uses_coroutines = false,
     .make_constants = tablescope::make_constants,
     .body = tablescope::body,
+    .pin = tablescope::pins::pin_library_objects,
 };
 
 FRAME_MODULE_INIT(tablescope)

@@ -61,6 +61,8 @@ public:
     Ref sub(Handle other) const noexcept;
     Ref mul(Handle other) const noexcept;
     Ref div(Handle other) const noexcept;
+    // obj > x
+    Ref gt(Handle other) const noexcept;
 
 protected:
     PyObject* p_ = nullptr;
@@ -165,6 +167,11 @@ struct Arg {
 // name=value in a call.
 inline Arg kw(Handle name, Handle value) noexcept { return Arg(name, value); }
 
+// None, True, False
+inline const Handle None{Py_None};
+inline const Handle True{Py_True};
+inline const Handle False{Py_False};
+
 // ---------------------------------------------------------------------------
 // Expressions that are not operations of an object
 
@@ -214,6 +221,33 @@ Ref str(Handle obj) noexcept;
 Ref to_float(Handle obj) noexcept;
 // x in container: 1, 0, or -1.
 int contains(Handle container, Handle x) noexcept;
+// getattr(obj, name, default): the attribute, or `fallback` when reading
+// it raises AttributeError.
+Ref getattr(Handle obj, Handle name, Handle fallback) noexcept;
+// hasattr(obj, name): 1, 0, or -1 for an error other than AttributeError.
+int hasattr(Handle obj, Handle name) noexcept;
+// a is b: 1, 0, or -1 for a failed operand.
+int is(Handle a, Handle b) noexcept;
+// a is not b: 1, 0, or -1 for a failed operand.
+inline int is_not(Handle a, Handle b) noexcept {
+    const int same = is(a, b);
+    return same < 0 ? same : !same;
+}
+// type(obj) is cls (never fails; false for a null operand).
+inline bool type_is(Handle obj, Handle cls) noexcept {
+    return obj && reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == cls.ptr();
+}
+// start:stop, as a subscript.
+Ref slice(Handle start, Handle stop) noexcept;
+
+// A fast path's answer, or the statements': `fast` when it answered (or
+// failed, with the exception pending); when it declined (null, nothing
+// pending), what `statements()` gives.
+template <typename Statements>
+Ref fast_or(Ref fast, Statements&& statements) noexcept {
+    if (fast || PyErr_Occurred()) return fast;
+    return statements();
+}
 
 // One piece of an f-string, formatted where it stands in the list, as the
 // interpreter formats each field right after evaluating it: a replacement

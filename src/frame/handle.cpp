@@ -136,6 +136,9 @@ Ref Handle::add(Handle other) const noexcept { return binary(PyNumber_Add, *this
 Ref Handle::sub(Handle other) const noexcept { return binary(PyNumber_Subtract, *this, other, false); }
 Ref Handle::mul(Handle other) const noexcept { return binary(PyNumber_Multiply, *this, other, false); }
 Ref Handle::div(Handle other) const noexcept { return binary(PyNumber_TrueDivide, *this, other, false); }
+Ref Handle::gt(Handle other) const noexcept {
+    return ready(*this, other) ? steal(PyObject_RichCompare(p_, other.ptr(), Py_GT)) : Ref();
+}
 
 Attr Ref::attr(Handle name) const& noexcept { return Attr(*this, name, false); }
 Attr Ref::attr(Handle name) && noexcept { return Attr(*this, name, true); }
@@ -250,6 +253,40 @@ Ref len(Handle obj) noexcept {
 Ref str(Handle obj) noexcept { return ready(obj) ? steal(PyObject_Str(obj.ptr())) : Ref(); }
 
 Ref to_float(Handle obj) noexcept { return ready(obj) ? steal(PyNumber_Float(obj.ptr())) : Ref(); }
+
+namespace {
+// The attribute, or null; `absent` tells an AttributeError (cleared) from
+// another failure.
+Ref optional_attribute(Handle obj, Handle name, bool& absent) noexcept {
+    Ref value = steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
+    absent = !value && PyErr_ExceptionMatches(PyExc_AttributeError);
+    if (absent) PyErr_Clear();
+    return value;
+}
+}  // namespace
+
+Ref getattr(Handle obj, Handle name, Handle fallback) noexcept {
+    if (!ready(obj, name) || !fallback) return {};
+    bool absent = false;
+    Ref value = optional_attribute(obj, name, absent);
+    return absent ? borrow(fallback) : value;
+}
+
+int hasattr(Handle obj, Handle name) noexcept {
+    if (!ready(obj, name)) return -1;
+    bool absent = false;
+    Ref value = optional_attribute(obj, name, absent);
+    return value ? 1 : absent ? 0 : -1;
+}
+
+int is(Handle a, Handle b) noexcept {
+    if (!ready(a, b)) return -1;
+    return a.ptr() == b.ptr();
+}
+
+Ref slice(Handle start, Handle stop) noexcept {
+    return ready(start, stop) ? steal(PySlice_New(start.ptr(), stop.ptr(), nullptr)) : Ref();
+}
 
 int contains(Handle container, Handle x) noexcept {
     return ready(container, x) ? PySequence_Contains(container.ptr(), x.ptr()) : -1;

@@ -1,12 +1,12 @@
-// Module state of orveksdk.trend_kit: its identifiers, texts, numbers,
-// tuples, cached builtins and function definitions, all made once at import.
+// Module state of orveksdk.trend_kit: its identifiers, texts, numbers and
+// cached builtins, all made once at import.
 #pragma once
 
 #include "frame/body.hpp"
 
 namespace trend_kit {
 
-// Identifiers: global, attribute, keyword, parameter and module names.
+// Identifiers: global, attribute, keyword and module names.
 namespace n {
 using frame::Name;
 inline Name pd{"pd"}, pandas{"pandas"}, datetime{"datetime"}, timedelta{"timedelta"};
@@ -19,17 +19,16 @@ inline Name ForecastInput{"ForecastInput"}, TrendKit{"TrendKit"}, Config{"Config
 inline Name arbitrary_types_allowed{"arbitrary_types_allowed"}, description{"description"};
 inline Name name{"name"}, annotations{"__annotations__"}, test{"__test__"};
 inline Name run{"_run"}, arun{"_arun"}, conv_date{"conv_date"}, ts_forecast{"ts_forecast"};
-inline Name self{"self"}, input{"input"}, data{"data"}, dt{"dt"}, df{"df"}, period{"period"};
+inline Name input{"input"}, data{"data"}, df{"df"}, period{"period"};
 inline Name return_{"return"}, str{"str"}, int_{"int"};
-inline Name parse{"parse"}, strftime{"strftime"}, replace{"replace"};
+inline Name parse{"parse"}, strftime{"strftime"}, replace{"replace"}, index{"index"};
 inline Name to_datetime{"to_datetime"}, set_index{"set_index"}, inplace{"inplace"};
 inline Name Timestamp{"Timestamp"}, days{"days"}, fit{"fit"}, predict{"predict"}, max{"max"};
 inline Name DataFrame{"DataFrame"}, loads{"loads"}, match{"match"}, group{"group"};
 inline Name traceback{"traceback"}, print_exc{"print_exc"}, empty{"empty"};
-inline Name Series{"Series"}, RangeIndex{"RangeIndex"}, values{"values"}, view{"view"};
-inline Name dtype{"dtype"}, index{"index"}, start{"start"}, step{"step"};
-inline Name iter{"__iter__"}, getitem{"__getitem__"};
+inline Name Series{"Series"}, RangeIndex{"RangeIndex"};
 inline Name eval{"eval"}, NotImplementedError{"NotImplementedError"}, sum{"sum"}, range{"range"};
+inline Name ValueError{"ValueError"}, Exception{"Exception"};
 }  // namespace n
 
 // Text constants.
@@ -59,32 +58,17 @@ inline Text decimal_pattern{R"(Decimal\('[\d.]+'\))"};
 inline Text config_qualname{"ForecastInput.Config"};
 inline Text period_too_large{"period must be at most 100000, got "};
 inline Text async_refusal{"TrendKit does not support async"};
-inline Text i8{"i8"};
 }  // namespace t
 
 // Integer constants.
-inline frame::Int one{1}, year_1970{1970}, max_period{100000};
+inline frame::Int one{1}, nine{9}, minus_two{-2}, year_1970{1970}, max_period{100000};
 
-// Builtins cached at import, in this order.
+// Builtins cached at import, in this order: eval, NotImplementedError, sum
+// and range, then the types and exceptions the bodies test against.
 inline frame::Builtin b_eval{n::eval}, b_NotImplementedError{n::NotImplementedError},
-    b_sum{n::sum}, b_range{n::range};
+    b_sum{n::sum}, b_range{n::range}, b_str{n::str}, b_int{n::int_},
+    b_ValueError{n::ValueError}, b_Exception{n::Exception};
 
-// Constant slices (made by make_constants).
-struct Tuples {
-    PyObject* decimal_digits; // slice(9, -2): the digits of Decimal('...')
-};
-extern Tuples tuples;
-
-// What the fast paths check the module's names against: the objects those
-// names were bound to when the body ran, pinned only when they are the
-// libraries' own (see pin_fast_path_objects).
-namespace pin {
-inline frame::Pin pd, Timestamp, Series, RangeIndex, series_iter, series_getitem;
-inline frame::Pin parser, parse;
-}  // namespace pin
-int pin_fast_path_objects() noexcept;
-
-int make_constants() noexcept;
-void body(frame::Body& here) noexcept;
+frame::Flow body(frame::Body& here) noexcept;
 
 }  // namespace trend_kit

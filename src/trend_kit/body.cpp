@@ -1,12 +1,12 @@
 // The module body of orveksdk.trend_kit, run once by the execute step.
-#include "orveksdk/trend_kit/state.hpp"
+#include "trend_kit/state.hpp"
 
 namespace trend_kit {
 
 using frame::dict;
 using frame::global;
 
-void body(frame::Body& here) noexcept {
+frame::Flow body(frame::Body& here) noexcept {
     // import pandas as pd
     DO(frame::import_as(n::pandas, n::pd));
     // from datetime import datetime, timedelta
@@ -25,8 +25,6 @@ void body(frame::Body& here) noexcept {
     DO(frame::import_as(n::json, n::json));
     // from langchain.tools import BaseTool
     DO(frame::from_import(n::langchain_tools, {&n::BaseTool}));
-    // (what the fast paths check these names against, once they are bound)
-    DO(pin_fast_path_objects());
 
     // class ForecastInput(BaseModel):
     //     """\n    Inputs for the forecasting function.\n    """
@@ -40,7 +38,7 @@ void body(frame::Body& here) noexcept {
     frame::PlainClassStatement config;
     DO(config.begin(n::Config, t::config_qualname));
     //         arbitrary_types_allowed = True
-    DO(config.store(n::arbitrary_types_allowed, Py_True));
+    DO(config.store(n::arbitrary_types_allowed, frame::True));
     DO(forecast_input.store(n::Config, config.create()));
     //     df = Field(description="Input dataset as a DataFrame")
     DO(forecast_input.store(n::df, global(n::Field)({frame::kw(n::description, t::df_description)})));
@@ -84,6 +82,7 @@ void body(frame::Body& here) noexcept {
 
     // __test__ = {}
     DO(frame::bind(n::test, dict({})));
+    RETURN_NONE;
 }
 
 }  // namespace trend_kit

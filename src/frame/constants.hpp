@@ -9,7 +9,7 @@
 
 #include "frame/state.hpp"
 
-#include <initializer_list>
+#include <type_traits>
 
 namespace frame {
 
@@ -73,38 +73,26 @@ private:
 // `f.call_kw({a, b}, kwnames)` passes the last len(kwnames) values by name.
 class Keywords : public Handle {
 public:
-    Keywords(std::initializer_list<const Name*> names) noexcept;
+    static constexpr int kMost = 4;
+
+    // Keywords kw_level_format{n::level, n::format}; more than kMost names
+    // do not compile.
+    template <typename... Names>
+        requires(sizeof...(Names) >= 1 && sizeof...(Names) <= kMost &&
+                 (std::is_same_v<Names, Name> && ...))
+    explicit Keywords(const Names&... names) noexcept
+        : names_{&names...}, count_(static_cast<int>(sizeof...(Names))) {
+        enlist();
+    }
     Keywords(const Keywords&) = delete;
     Keywords& operator=(const Keywords&) = delete;
 
 private:
     friend int create_constants() noexcept;
-    const Name* names_[4] = {};
+    void enlist() noexcept;
+    const Name* names_[kMost] = {};
     int count_ = 0;
-    Keywords* next_;
-};
-
-// An object a fast path checks a name against: what the name was bound to
-// when the module body ran, kept for the process (and let go of, like the
-// builtins, when an execute step runs in another interpreter).
-class Pin : public Handle {
-public:
-    Pin() noexcept;
-    Pin(const Pin&) = delete;
-    Pin& operator=(const Pin&) = delete;
-    // Keeps `value` (a new reference is taken); 0, or -1 when it is null.
-    int set(Handle value) noexcept;
-    // Keeps `value` only when it comes from the library: its __module__ is
-    // `module` or one of its submodules and, when given, its __qualname__ is
-    // `qualname`. A stand-in put in place before the module body ran is
-    // never pinned. Never fails: whatever went wrong while looking is cleared.
-    void set_if_from(Handle value, const char* module, const char* qualname = nullptr) noexcept;
-    // Whether `current` is the pinned object (never, while nothing is pinned).
-    bool is(Handle current) const noexcept { return p_ && current.ptr() == p_; }
-
-private:
-    friend void forget_builtins() noexcept;
-    Pin* next_;
+    Keywords* next_ = nullptr;
 };
 
 // Names, texts and integers, made once for the process; an execute step

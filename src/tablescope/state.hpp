@@ -1,12 +1,12 @@
-// Module state of orveksdk.tablescope: its identifiers, texts, tuples, cached
-// builtins and method definitions, all made once at import.
+// Module state of orveksdk.tablescope: its identifiers, texts, tuples and
+// cached builtins, all made once at import.
 #pragma once
 
 #include "frame/body.hpp"
 
 namespace tablescope {
 
-// Identifiers: module, attribute, keyword and local names.
+// Identifiers: module, attribute, keyword and global names.
 namespace n {
 using frame::Name;
 inline Name sqlalchemy{"sqlalchemy"}, inspect{"inspect"}, pd{"pd"}, pandas{"pandas"};
@@ -17,17 +17,15 @@ inline Name SQLAlchemyError{"SQLAlchemyError"};
 inline Name MySQLDatabaseTableScope{"MySQLDatabaseTableScope"}, test{"__test__"};
 inline Name basicConfig{"basicConfig"}, INFO{"INFO"}, level{"level"}, format{"format"};
 inline Name info{"info"}, error{"error"}, dispose{"dispose"};
-inline Name init{"__init__"}, connect{"connect"}, prepare_data{"prepare_data"};
-inline Name print_table_schemas{"print_table_schemas"};
+inline Name connect{"connect"};
 inline Name connection_string{"connection_string"}, engine{"engine"};
 inline Name cache_path{"cache_path"}, cache_file{"cache_file"};
 inline Name path{"path"}, join{"join"}, exists{"exists"}, load{"load"}, dump{"dump"};
 inline Name get_table_names{"get_table_names"}, get_columns{"get_columns"};
 inline Name read_sql_table{"read_sql_table"}, name{"name"}, attrs{"attrs"}, DataFrame{"DataFrame"};
 inline Name ConnectionError{"ConnectionError"}, urllib_parse{"urllib.parse"}, quote{"quote"};
-inline Name flush{"flush"};
-inline Name safe{"safe"}, setattr_{"__setattr__"};
-inline Name all{"all"}, ValueError{"ValueError"}, open{"open"}, print{"print"};
+inline Name flush{"flush"}, safe{"safe"};
+inline Name all{"all"}, ValueError{"ValueError"}, open{"open"}, print{"print"}, Exception{"Exception"};
 }  // namespace n
 
 // Text constants.
@@ -53,19 +51,13 @@ inline Text log_format{"%(asctime)s - %(levelname)s - %(message)s"};
 inline Text class_qualname{"MySQLDatabaseTableScope"};
 }  // namespace t
 
-// Builtins cached at import, in this order.
+// Builtins cached at import, in this order: all, ValueError, open and
+// print, then Exception, which the except clauses take.
 inline frame::Builtin b_all{n::all}, b_ValueError{n::ValueError}, b_open{n::open},
-    b_print{n::print};
+    b_print{n::print}, b_Exception{n::Exception};
 
 // Keyword names of calls whose keywords are fixed.
-inline frame::Keywords kw_level{&n::level}, kw_level_format{&n::level, &n::format};
-
-// What the construction's fast path checks urllib.parse against (see
-// pin_fast_path_objects).
-namespace pin {
-inline frame::Pin urllib_parse, quote;
-}  // namespace pin
-int pin_fast_path_objects() noexcept;
+inline frame::Keywords kw_level{n::level}, kw_level_format{n::level, n::format};
 
 // Constant tuples (made by make_constants).
 struct Tuples {
@@ -73,7 +65,6 @@ struct Tuples {
 };
 extern Tuples tuples;
 
-int make_constants() noexcept;
-void body(frame::Body& here) noexcept;
+frame::Flow body(frame::Body& here) noexcept;
 
 }  // namespace tablescope

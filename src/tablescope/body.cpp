@@ -1,11 +1,11 @@
 // The module body of orveksdk.tablescope, run once by the execute step.
-#include "orveksdk/tablescope/state.hpp"
+#include "tablescope/state.hpp"
 
 namespace tablescope {
 
 using frame::global;
 
-void body(frame::Body& here) noexcept {
+frame::Flow body(frame::Body& here) noexcept {
     // import sqlalchemy
     DO(frame::import_as(n::sqlalchemy, n::sqlalchemy));
     // from sqlalchemy import inspect
@@ -28,8 +28,6 @@ void body(frame::Body& here) noexcept {
     // logging.basicConfig(level=logging.INFO, format="%(asctime)s - %(levelname)s - %(message)s")
     DO(global(n::logging).attr(n::basicConfig).call_kw({global(n::logging).attr(n::INFO), t::log_format},
                                                        kw_level_format));
-    // (what the fast path of construction checks urllib.parse against)
-    DO(pin_fast_path_objects());
 
     // class MySQLDatabaseTableScope:
     frame::PlainClassStatement cls;
@@ -46,6 +44,7 @@ void body(frame::Body& here) noexcept {
 
     // __test__ = {}
     DO(frame::bind(n::test, frame::dict({})));
+    RETURN_NONE;
 }
 
 }  // namespace tablescope

@@ -48,7 +48,7 @@ void closure_dealloc(PyObject* self) {
 
 PyTypeObject closure_type = [] {
     PyTypeObject t = new_static_type();
-    t.tp_name = "_orveksdk_frame_v1.closure_record";
+    t.tp_name = "_orveksdk_frame.closure_record";
     t.tp_basicsize = sizeof(ClosureRecord);
     t.tp_dealloc = closure_dealloc;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
@@ -101,7 +101,6 @@ struct CoroutineObject {
 CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
 PyObject* as_object(CoroutineObject* c) { return reinterpret_cast<PyObject*>(c); }
 
-Name n_send{"send"};
 Name n_throw{"throw"};
 Name n_close{"close"};
 
@@ -112,26 +111,20 @@ struct AwaitWrapper {
 
 PyObject* wrapper_coroutine(PyObject* self) { return reinterpret_cast<AwaitWrapper*>(self)->coroutine; }
 
-// A coroutine of the frame behind `o` (itself, or the one an await wrapper
-// holds), or null.
-PyObject* frame_coroutine(PyObject* o) {
-    if (Py_IS_TYPE(o, state.coroutine_type)) return o;
-    if (Py_IS_TYPE(o, state.await_wrapper_type)) return wrapper_coroutine(o);
-    return nullptr;
-}
+// What a coroutine holds, in one list for finishing, traverse and clear.
+// Finishing releases all of them but the globals; the handled-exception
+// state (exc_state.exc_value) is held too.
+constexpr PyObject* CoroutineObject::*kReleasedOnFinish[] = {
+    &CoroutineObject::closure, &CoroutineObject::awaiting, &CoroutineObject::received,
+    &CoroutineObject::code,    &CoroutineObject::frame,    &CoroutineObject::name,
+    &CoroutineObject::qualname, &CoroutineObject::module,
+};
 
 // Finishing releases everything the coroutine held.
 void finish(CoroutineObject* c) {
     c->resume = -1;
-    Py_CLEAR(c->closure);
-    Py_CLEAR(c->awaiting);
-    Py_CLEAR(c->received);
+    for (PyObject* CoroutineObject::*field : kReleasedOnFinish) Py_CLEAR(c->*field);
     Py_CLEAR(c->exc_state.exc_value);
-    Py_CLEAR(c->code);
-    Py_CLEAR(c->frame);
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->qualname);
-    Py_CLEAR(c->module);
 }
 
 bool already_executing(CoroutineObject* c) {
@@ -162,8 +155,7 @@ private:
     PyThreadState* tstate_;
 };
 
-PyObject* coroutine_send(PyObject* self, PyObject* value);
-PyObject* coroutine_throw(PyObject* self, PyObject* args);
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out);
 PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* tb);
 PyObject* coroutine_close(PyObject* self, PyObject*);
 
@@ -191,6 +183,15 @@ void set_stop_iteration_value(PyObject* value) {
     }
 }
 
+// A step's outcome as the methods return it: what the body produced, or
+// StopIteration carrying its return value, or null with its exception.
+PyObject* as_method_result(PySendResult status, PyObject* out) {
+    if (status != PYGEN_RETURN) return out;
+    set_stop_iteration_value(out);
+    Py_DECREF(out);
+    return nullptr;
+}
+
 // Replaces the pending exception by `type`(message), raised from it (its
 // __cause__ and __context__), as `raise type(message) from exc` does.
 void raise_from_pending(PyObject* type, const char* message) {
@@ -202,39 +203,31 @@ void raise_from_pending(PyObject* type, const char* message) {
     PyErr_SetRaisedException(raised.release());
 }
 
-// The awaited object has ended: it is dropped from cr_await and its result
-// (the StopIteration value) is what the body receives; when it ended with
-// another exception, that stays pending for the body.
+// The awaited object has ended (a throw() or close() forwarded to it
+// failed, or raised StopIteration): it is dropped from cr_await and its
+// result, the StopIteration value, is what the body receives; when it ended
+// with another exception, that stays pending for the body.
 void awaited_done(CoroutineObject* c) {
     Py_CLEAR(c->awaiting);
     Py_XSETREF(c->received, take_stop_iteration_value());
 }
 
-// One step of the awaited object: sends `value` into it. Returns what it
-// produced, or null once it has ended (see awaited_done).
-PyObject* forward_send(CoroutineObject* c, PyObject* value) {
-    PyObject* a = c->awaiting;
-    PyObject* produced;
-    if (PyObject* inner = frame_coroutine(a)) {
-        produced = coroutine_send(inner, value);
-    } else if (PyGen_CheckExact(a) || PyCoro_CheckExact(a)) {
-        PyObject* result;
-        PySendResult status = PyIter_Send(a, value, &result);
-        if (status == PYGEN_NEXT) return result;
-        if (status == PYGEN_RETURN) {
-            Py_CLEAR(c->awaiting);
-            Py_XSETREF(c->received, result);
-            return nullptr;
-        }
-        produced = nullptr;
-    } else if (value == Py_None) {
-        produced = Py_TYPE(a)->tp_iternext(a);
-    } else {
-        produced = Handle(a).attr(n_send)(value).release();
+// One step of the awaited object: sends `value` into it, as the
+// interpreter's own await does (am_send where the object has it, its
+// __next__ for None, its send() otherwise). PYGEN_NEXT with what it
+// produced in *out; once it has ended, it is dropped from cr_await and the
+// body receives its result, or meets its exception.
+PySendResult forward_send(CoroutineObject* c, PyObject* value, PyObject** out) {
+    PyObject* result = nullptr;
+    const PySendResult status = PyIter_Send(c->awaiting, value, &result);
+    if (status == PYGEN_NEXT) {
+        *out = result;
+        return status;
     }
-    if (produced) return produced;
-    awaited_done(c);
-    return nullptr;
+    Py_CLEAR(c->awaiting);
+    Py_XSETREF(c->received, result);  // null when it failed: the exception is pending
+    *out = nullptr;
+    return status;
 }
 
 // Sets the exception that throw(type, value, tb) raises, with the checks
@@ -269,6 +262,14 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* tb) {
     }
     PyErr_Restore(typ.release(), val.release(), trace.release());
     return true;
+}
+
+// A coroutine of the frame behind `o` (itself, or the one an await wrapper
+// holds), or null.
+PyObject* frame_coroutine(PyObject* o) {
+    if (Py_IS_TYPE(o, state.coroutine_type)) return o;
+    if (Py_IS_TYPE(o, state.await_wrapper_type)) return wrapper_coroutine(o);
+    return nullptr;
 }
 
 // Forwards throw() to the awaited object. Returns what it produced; null
@@ -319,13 +320,16 @@ int close_awaited(PyObject* a) {
 }
 
 // Runs the body from its resume point, with `c->received` or the pending
-// exception as what it meets there, until it suspends or ends. Called with
-// the coroutine running.
-PyObject* run_body(CoroutineObject* c) {
+// exception as what it meets there, until it suspends or ends: PYGEN_NEXT
+// with what the awaited object produced, PYGEN_RETURN with the body's
+// result, or PYGEN_ERROR with its exception pending (*out null). Called
+// with the coroutine running.
+PySendResult run_body(CoroutineObject* c, PyObject** out) {
+    *out = nullptr;
     if (c->resume == 0 && PyErr_Occurred()) {
         // An unstarted body meets the exception on entry.
         finish(c);
-        return nullptr;
+        return PYGEN_ERROR;
     }
     Ref closure = borrow(c->closure);
     auto* record = reinterpret_cast<ClosureRecord*>(closure.ptr());
@@ -334,7 +338,7 @@ PyObject* run_body(CoroutineObject* c) {
     NestedCall nested;
     if (!nested) {
         finish(c);
-        return nullptr;
+        return PYGEN_ERROR;
     }
     for (;;) {
         result = steal(c->def->entry(*c->def, as_object(c), record->args));
@@ -344,51 +348,64 @@ PyObject* run_body(CoroutineObject* c) {
         if (!result) break;
         result.reset();
         // The body awaits: the awaited object's first step runs at once.
-        if (PyObject* produced = forward_send(c, Py_None)) return produced;
+        if (forward_send(c, Py_None, out) == PYGEN_NEXT) return PYGEN_NEXT;
     }
     finish(c);
     if (result) {
-        set_stop_iteration_value(result.ptr());
-        return nullptr;
+        *out = result.release();
+        return PYGEN_RETURN;
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration))
         raise_from_pending(PyExc_RuntimeError, "generator raised StopIteration");
-    return nullptr;
+    return PYGEN_ERROR;
 }
 
-PyObject* coroutine_send(PyObject* self, PyObject* value) {
+// am_send: the coroutine protocol's one step, without a StopIteration for
+// the result (as the interpreter's own coroutines take it in `await`).
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
+    *out = nullptr;
     CoroutineObject* c = as_coroutine(self);
-    if (already_executing(c)) return nullptr;
+    if (already_executing(c)) return PYGEN_ERROR;
     Ref keep = borrow(self);
     Running running(c);
     if (c->awaiting) {
-        if (PyObject* produced = forward_send(c, value)) return produced;
-        return run_body(c);
+        if (forward_send(c, value, out) == PYGEN_NEXT) return PYGEN_NEXT;
+        return run_body(c, out);
     }
     if (c->resume == -1) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return nullptr;
+        return PYGEN_ERROR;
     }
     if (c->resume == 0 && value != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-        return nullptr;
+        return PYGEN_ERROR;
     }
     Py_XSETREF(c->received, Py_NewRef(value));
-    return run_body(c);
+    return run_body(c, out);
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* args) {
-    PyObject* type;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
-    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &tb)) return nullptr;
-    if (PyTuple_GET_SIZE(args) > 1 &&
+PyObject* coroutine_send(PyObject* self, PyObject* value) {
+    PyObject* out;
+    const PySendResult status = coroutine_am_send(self, value, &out);
+    return as_method_result(status, out);
+}
+
+// throw(type[, value[, traceback]]), taking its arguments as the
+// interpreter's coroutines do (a fast call, one to three of them).
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected %s %d argument%s, got %zd",
+                     nargs < 1 ? "at least" : "at most", nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s",
+                     nargs);
+        return nullptr;
+    }
+    if (nargs > 1 &&
         PyErr_WarnEx(PyExc_DeprecationWarning,
                      "the (type, exc, tb) signature of throw() is deprecated, "
                      "use the single-arg signature instead.",
                      1) < 0)
         return nullptr;
-    return throw_into(self, type, value, tb);
+    return throw_into(self, args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
 }
 
 PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* tb) {
@@ -396,6 +413,7 @@ PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* 
     if (already_executing(c)) return nullptr;
     Ref keep = borrow(self);
     Running running(c);
+    PyObject* out;
     if (c->awaiting) {
         if (PyExceptionClass_Check(type) &&
             PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
@@ -407,7 +425,8 @@ PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* 
         } else if (PyObject* produced = forward_throw(c, type, value, tb)) {
             return produced;
         }
-        return run_body(c);
+        const PySendResult status = run_body(c, &out);
+        return as_method_result(status, out);
     }
     // What cannot be raised is refused before the coroutine is touched.
     if (!set_thrown(type, value, tb)) return nullptr;
@@ -415,7 +434,8 @@ PyObject* throw_into(PyObject* self, PyObject* type, PyObject* value, PyObject* 
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return nullptr;
     }
-    return run_body(c);
+    const PySendResult status = run_body(c, &out);
+    return as_method_result(status, out);
 }
 
 PyObject* coroutine_close(PyObject* self, PyObject*) {
@@ -429,7 +449,8 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
         Py_RETURN_NONE;
     }
     Ref keep = borrow(self);
-    Ref produced;
+    PyObject* out;
+    PySendResult status;
     {
         Running running(c);
         int closed = 0;
@@ -439,14 +460,16 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
             closed = close_awaited(awaited.ptr());
         }
         if (closed == 0) PyErr_SetNone(PyExc_GeneratorExit);
-        produced = steal(run_body(c));
+        status = run_body(c, &out);
     }
-    if (produced) {
+    Ref result = steal(out);
+    if (status == PYGEN_NEXT) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     }
-    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
-        PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    // A body that returns while closing: 3.13 answers its value, 3.12 None.
+    if (status == PYGEN_RETURN) return kCloseAnswersReturnValue ? result.release() : Py_NewRef(Py_None);
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyErr_Clear();
         Py_RETURN_NONE;
     }
@@ -460,16 +483,6 @@ PyObject* coroutine_await(PyObject* self) { return new_await_wrapper(self); }
 PyObject* coroutine_await_method(PyObject* self, PyObject*) { return new_await_wrapper(self); }
 
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
-
-PyObject* get_await(PyObject* self, void*) {
-    PyObject* a = as_coroutine(self)->awaiting;
-    return Py_NewRef(a ? a : Py_None);
-}
-
-PyObject* get_code(PyObject* self, void*) {
-    PyObject* c = as_coroutine(self)->code;
-    return Py_NewRef(c ? c : Py_None);
-}
 
 PyObject* get_frame(PyObject* self, void*) {
     CoroutineObject* c = as_coroutine(self);
@@ -500,31 +513,28 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text_slot(&as_coroutine(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
-PyObject* get_module(PyObject* self, void*) {
-    PyObject* v = as_coroutine(self)->module;
-    return Py_NewRef(v ? v : Py_None);
-}
-
-int set_module(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(as_coroutine(self)->module, Py_XNewRef(value));
-    return 0;
-}
+// Fields read (and __module__ written) as they are: an empty field reads None.
+PyMemberDef coroutine_members[] = {
+    {"cr_await", _Py_T_OBJECT, offsetof(CoroutineObject, awaiting), Py_READONLY,
+     "object being awaited, or None"},
+    {"cr_code", _Py_T_OBJECT, offsetof(CoroutineObject, code), Py_READONLY, nullptr},
+    {"__module__", _Py_T_OBJECT, offsetof(CoroutineObject, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
 
 PyGetSetDef coroutine_getset[] = {
     {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, "object being awaited, or None", nullptr},
-    {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"__name__", get_name, set_name, "name of the coroutine", nullptr},
     {"__qualname__", get_qualname, set_qualname, "qualified name of the coroutine", nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", coroutine_throw, METH_VARARGS,
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
+     METH_FASTCALL,
      "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise "
      "StopIteration."},
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
@@ -550,30 +560,16 @@ void coroutine_finalize(PyObject* self) {
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* c = as_coroutine(self);
-    Py_VISIT(c->closure);
-    Py_VISIT(c->awaiting);
-    Py_VISIT(c->received);
+    for (PyObject* CoroutineObject::*field : kReleasedOnFinish) Py_VISIT(c->*field);
     Py_VISIT(c->exc_state.exc_value);
-    Py_VISIT(c->name);
-    Py_VISIT(c->qualname);
-    Py_VISIT(c->module);
-    Py_VISIT(c->code);
-    Py_VISIT(c->frame);
     Py_VISIT(c->globals);
     return 0;
 }
 
 int coroutine_clear(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
-    Py_CLEAR(c->closure);
-    Py_CLEAR(c->awaiting);
-    Py_CLEAR(c->received);
+    for (PyObject* CoroutineObject::*field : kReleasedOnFinish) Py_CLEAR(c->*field);
     Py_CLEAR(c->exc_state.exc_value);
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->qualname);
-    Py_CLEAR(c->module);
-    Py_CLEAR(c->code);
-    Py_CLEAR(c->frame);
     Py_CLEAR(c->globals);
     return 0;
 }
@@ -611,11 +607,11 @@ CoroutineObject* allocate_coroutine() {
     return PyObject_GC_New(CoroutineObject, state.coroutine_type);
 }
 
-PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, nullptr};
+PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
 
 PyTypeObject coroutine_type = [] {
     PyTypeObject t = new_static_type();
-    t.tp_name = "_orveksdk_frame_v1.coroutine";
+    t.tp_name = "coroutine";  // named in the registry when shared
     t.tp_basicsize = sizeof(CoroutineObject);
     t.tp_dealloc = coroutine_dealloc;
     t.tp_as_async = &coroutine_async;
@@ -625,6 +621,7 @@ PyTypeObject coroutine_type = [] {
     t.tp_weaklistoffset = offsetof(CoroutineObject, weakreflist);
     t.tp_methods = coroutine_methods;
     t.tp_getset = coroutine_getset;
+    t.tp_members = coroutine_members;
     t.tp_finalize = coroutine_finalize;
     return t;
 }();
@@ -634,7 +631,12 @@ PyTypeObject coroutine_type = [] {
 
 PyObject* wrapper_next(PyObject* self) { return coroutine_send(wrapper_coroutine(self), Py_None); }
 PyObject* wrapper_send(PyObject* self, PyObject* v) { return coroutine_send(wrapper_coroutine(self), v); }
-PyObject* wrapper_throw(PyObject* self, PyObject* a) { return coroutine_throw(wrapper_coroutine(self), a); }
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return coroutine_throw(wrapper_coroutine(self), args, nargs);
+}
+PySendResult wrapper_am_send(PyObject* self, PyObject* v, PyObject** out) {
+    return coroutine_am_send(wrapper_coroutine(self), v, out);
+}
 PyObject* wrapper_close(PyObject* self, PyObject*) { return coroutine_close(wrapper_coroutine(self), nullptr); }
 PyObject* wrapper_iter(PyObject* self) { return Py_NewRef(self); }
 
@@ -651,7 +653,8 @@ PyObject* wrapper_new(PyTypeObject*, PyObject*, PyObject*) {
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration."},
-    {"throw", wrapper_throw, METH_VARARGS,
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
+     METH_FASTCALL,
      "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise "
      "StopIteration."},
     {"close", wrapper_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
@@ -676,9 +679,11 @@ void wrapper_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
+
 PyTypeObject await_wrapper_type = [] {
     PyTypeObject t = new_static_type();
-    t.tp_name = "_orveksdk_frame_v1.coroutine_wrapper";
+    t.tp_name = "coroutine_wrapper";  // named in the registry when shared
     t.tp_basicsize = sizeof(AwaitWrapper);
     t.tp_dealloc = wrapper_dealloc;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
@@ -687,6 +692,7 @@ PyTypeObject await_wrapper_type = [] {
     t.tp_clear = wrapper_clear;
     t.tp_iter = wrapper_iter;
     t.tp_iternext = wrapper_next;
+    t.tp_as_async = &wrapper_async;
     t.tp_methods = wrapper_methods;
     t.tp_new = wrapper_new;
     return t;

@@ -1,13 +1,16 @@
 #include "frame/statement.hpp"
 
+#include <cstdio>
+
 namespace frame {
 
-void Body::give(const Ref& value, std::source_location at) noexcept {
+Flow Body::give(const Ref& value, std::source_location at) noexcept {
     if (!value) return fail(at);
     result_ = value;
+    return Flow::returned;
 }
 
-void Body::raise(const Ref& exc, std::source_location at) noexcept {
+Flow Body::raise(const Ref& exc, std::source_location at) noexcept {
     if (!exc) return fail(at);
     PyObject* e = exc.ptr();
     if (PyExceptionClass_Check(e)) {
@@ -25,27 +28,38 @@ void Body::raise(const Ref& exc, std::source_location at) noexcept {
         PyErr_SetString(PyExc_TypeError,
                         "raise: exception class must be a subclass of BaseException");
     }
-    fail(at);
+    return fail(at);
 }
 
-Flow Body::flow() noexcept {
-    if (PyErr_Occurred()) {
-        result_.reset();
-        return Flow::raised;
+Flow Body::reraise(Handle exc, std::source_location at) noexcept {
+    PyErr_SetRaisedException(Py_NewRef(exc.ptr()));
+    return fail(at);
+}
+
+PyObject* Body::finish(Flow flow) noexcept {
+    switch (flow) {
+    case Flow::raised:
+        return nullptr;
+    case Flow::returned:
+        return result_.release();
+    case Flow::next:
+        break;
     }
-    return result_ ? Flow::returned : Flow::next;
-}
-
-PyObject* Body::finish() noexcept {
-    if (PyErr_Occurred()) return nullptr;
-    if (result_) return result_.release();
     Py_RETURN_NONE;
 }
 
 PyObject* run_statements(const FunctionDef& def, PyObject*, PyObject* const* args) noexcept {
     Body here{def.body_trace(), args};
-    def.body(here);
-    return here.finish();
+    return here.finish(def.body(here));
+}
+
+void statement_started_with_exception(const char* file, int line) noexcept {
+    char message[512];
+    std::snprintf(message, sizeof message,
+                  "a statement at %s:%d started with an exception pending: a step before it "
+                  "failed without its statement seeing it",
+                  file, line);
+    Py_FatalError(message);
 }
 
 // ---------------------------------------------------------------------------
@@ -60,30 +74,46 @@ Handler::~Handler() {
     Py_XDECREF(p_);
 }
 
-int Handler::matches(Handle type) noexcept {
-    if (!type) return -1;
-    PyObject* t = type.ptr();
+void Handler::restore() noexcept { PyErr_SetRaisedException(Py_NewRef(p_)); }
+
+Ref exception_types(Handle type) noexcept { return borrow(type); }
+
+Ref exception_types(std::initializer_list<Handle> types) noexcept { return tuple(types); }
+
+int Try::matches(const frame::Handler& taken, Handle classes) noexcept {
+    if (!classes) return -1;
+    PyObject* t = classes.ptr();
     if (!PyExceptionClass_Check(t) && !PyTuple_Check(t)) {
         PyErr_SetString(PyExc_TypeError,
                         "catching classes that do not inherit from BaseException is not allowed");
         return -1;
     }
-    if (PyErr_GivenExceptionMatches(p_, t)) return 1;
-    reraise();
-    return 0;
+    if (PyTuple_Check(t)) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(t); i < n; i++) {
+            if (!PyExceptionClass_Check(PyTuple_GET_ITEM(t, i))) {
+                PyErr_SetString(PyExc_TypeError,
+                                "catching classes that do not inherit from BaseException is not "
+                                "allowed");
+                return -1;
+            }
+        }
+    }
+    return PyErr_GivenExceptionMatches(taken.ptr(), t) ? 1 : 0;
 }
-
-void Handler::reraise() noexcept { PyErr_SetRaisedException(Py_NewRef(p_)); }
 
 // ---------------------------------------------------------------------------
 
-Loop::Loop(Handle iterable) noexcept {
-    if (iterable) it_ = steal(PyObject_GetIter(iterable.ptr()));
+ForLoop for_loop(Handle iterable) noexcept {
+    ForLoop loop;
+    if (iterable) loop.iterator = steal(PyObject_GetIter(iterable.ptr()));
+    return loop;
 }
 
-Ref Loop::next() noexcept {
-    if (!it_) return {};
-    return steal(PyIter_Next(it_.ptr()));
+int advance(Ref& iterator, Ref& item) noexcept {
+    if (!iterator) return -1;
+    item = steal(PyIter_Next(iterator.ptr()));
+    if (item) return 1;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -116,12 +146,12 @@ With::With(Body& here, Handle manager, std::source_location at) noexcept : here_
     target_ = enter();
 }
 
-Flow With::leave() noexcept {
-    if (!PyErr_Occurred()) {
-        Flow flow = here_.flow();
+Flow With::leave(Flow flow) noexcept {
+    if (flow != Flow::raised) {
         if (exit_({Py_None, Py_None, Py_None})) return flow;
+        // A return value given in the block is dropped with the failure.
         here_.fail(at_);
-        return here_.flow();  // raised: a return value given in the block is dropped
+        return Flow::raised;
     }
     int suppressed;
     {
@@ -130,11 +160,10 @@ Flow With::leave() noexcept {
         Ref tb = steal(PyException_GetTraceback(exc));
         Ref result = exit_({reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb.ptr() : Py_None});
         suppressed = truth(result);
-        if (suppressed == 0) handler.reraise();
+        if (suppressed == 0) handler.restore();
     }
-    if (suppressed == 1) return here_.flow();
-    here_.fail(at_);
-    return here_.flow();
+    if (suppressed == 1) return Flow::next;
+    return here_.fail(at_);
 }
 
 }  // namespace frame

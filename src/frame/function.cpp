@@ -86,17 +86,18 @@ private:
 
 // "f() takes exactly 2 positional arguments (3 given)"
 [[gnu::cold, gnu::noinline]] PyObject* wrong_count(const FunctionDef& d, Py_ssize_t given, PyObject* globals) {
+    const Signature& sig = d.signature;
     const char* how;
     Py_ssize_t number;
-    if (d.required == d.argcount) {
+    if (sig.required == sig.argcount) {
         how = "exactly";
-        number = d.required;
-    } else if (given < d.required) {
+        number = sig.required;
+    } else if (given < sig.required) {
         how = "at least";
-        number = d.required;
+        number = sig.required;
     } else {
         how = "at most";
-        number = d.argcount;
+        number = sig.argcount;
     }
     Message()
         .put(d.name).put("() takes ").put(how).put(" ").put(number)
@@ -122,9 +123,9 @@ Py_ssize_t find_keyword(PyObject* kwnames, PyObject* param) {
 
 // Index of the parameter that `key` names, or -1.
 int parameter_index(const FunctionDef& d, PyObject* key) {
-    for (int i = 0; i < d.argcount; i++)
+    for (int i = 0; i < d.signature.argcount; i++)
         if (PyTuple_GET_ITEM(d.argnames, i) == key) return i;
-    for (int i = 0; i < d.argcount; i++)
+    for (int i = 0; i < d.signature.argcount; i++)
         if (PyUnicode_Compare(key, PyTuple_GET_ITEM(d.argnames, i)) == 0) return i;
     return -1;
 }
@@ -132,7 +133,7 @@ int parameter_index(const FunctionDef& d, PyObject* key) {
 // Whether keyword `k` filled one of the parameters after the first `given`,
 // by the same lookup that bound it.
 bool keyword_taken(const FunctionDef& d, PyObject* kwnames, Py_ssize_t given, Py_ssize_t k) {
-    for (Py_ssize_t i = given; i < d.argcount; i++)
+    for (Py_ssize_t i = given; i < d.signature.argcount; i++)
         if (find_keyword(kwnames, PyTuple_GET_ITEM(d.argnames, i)) == k) return true;
     return false;
 }
@@ -182,34 +183,35 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     const FunctionDef& d = *f->def;
+    const Signature& sig = d.signature;
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* defaults = f->call_defaults;
     PyObject* values[kMaxArgs];
-    if (!defaults && d.required < d.argcount) {
+    if (!defaults && sig.required < sig.argcount) {
         PyErr_Format(PyExc_SystemError, "%s() was created without its defaults", d.name);
         return nullptr;
     }
 
     if (nkw == 0) {
-        if (given < d.required || given > d.argcount) return wrong_count(d, given, f->globals);
+        if (given < sig.required || given > sig.argcount) return wrong_count(d, given, f->globals);
         for (Py_ssize_t i = 0; i < given; i++) values[i] = args[i];
-        for (Py_ssize_t i = given; i < d.argcount; i++)
-            values[i] = PyTuple_GET_ITEM(defaults, i - d.required);
+        for (Py_ssize_t i = given; i < sig.argcount; i++)
+            values[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
     } else {
-        if (given > d.argcount) return wrong_count(d, given, f->globals);
+        if (given > sig.argcount) return wrong_count(d, given, f->globals);
         for (Py_ssize_t i = 0; i < given; i++) values[i] = args[i];
         PyObject* const* kwvalues = args + given;
         Py_ssize_t used = 0;
-        for (Py_ssize_t i = given; i < d.argcount; i++) {
+        for (Py_ssize_t i = given; i < sig.argcount; i++) {
             Py_ssize_t k = find_keyword(kwnames, PyTuple_GET_ITEM(d.argnames, i));
             if (k >= 0) {
                 values[i] = kwvalues[k];
                 used++;
-            } else if (i < d.required) {
+            } else if (i < sig.required) {
                 return wrong_count(d, i, f->globals);
             } else {
-                values[i] = PyTuple_GET_ITEM(defaults, i - d.required);
+                values[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
             }
         }
         if (used < nkw) {
@@ -218,30 +220,30 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         }
     }
 
-    for (std::size_t i = 0; i < static_cast<std::size_t>(d.argcount); i++) {
-        PyTypeObject* expected = d.exact_types[i];
+    for (std::size_t i = 0; i < static_cast<std::size_t>(sig.argcount); i++) {
+        PyTypeObject* expected = sig.exact_types[i];
         if (expected && Py_TYPE(values[i]) != expected)
             return refuse_type(PyTuple_GET_ITEM(d.argnames, i), expected, Py_TYPE(values[i]));
     }
 
-    if (d.flags & kAsync) {
+    if (sig.flags & kAsync) {
         if (!state.new_coroutine) {
             PyErr_Format(PyExc_SystemError, "%s(): this module has no coroutines", d.name);
             return nullptr;
         }
-        return state.new_coroutine(self, values, d.argcount);
+        return state.new_coroutine(self, values, sig.argcount);
     }
-    // The body holds its arguments as a Python frame does: callers that look
-    // at reference counts (pandas' chained-assignment check) see the same.
     // The body looks its names up in the function's globals.
     RunningGlobals running(f->globals);
     // A call counts against the recursion limit as a Python call does, and
     // against the thread's C stack (frame/nesting.hpp).
     NestedCall nested;
     if (!nested) return nullptr;
-    for (int i = 0; i < d.argcount; i++) Py_INCREF(values[i]);
+    // The body holds its arguments as a Python frame does: callers that look
+    // at reference counts (pandas' chained-assignment check) see the same.
+    for (int i = 0; i < sig.argcount; i++) Py_INCREF(values[i]);
     PyObject* result = d.entry(d, self, values);
-    for (int i = 0; i < d.argcount; i++) Py_DECREF(values[i]);
+    for (int i = 0; i < sig.argcount; i++) Py_DECREF(values[i]);
     return result;
 }
 
@@ -355,7 +357,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (!f->is_coroutine) {
         Ref marker = borrow(Py_False);
-        if (f->def->flags & kAsync) {
+        if (f->def->signature.flags & kAsync) {
             // The marker asyncio.iscoroutinefunction() looks for; True stands in
             // when asyncio cannot provide it.
             Ref fromlist = tuple({n_is_coroutine});
@@ -426,9 +428,12 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// The type is static, so its instances hold no reference to it. An
+// instance of a subclass made in Python (a heap type) holds one, which the
+// subclass's own slots visit and release before calling these, as the
+// interpreter does for every static base.
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
     Py_VISIT(f->globals);
@@ -464,7 +469,6 @@ int function_clear(PyObject* self) {
 }
 
 void function_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
@@ -472,13 +476,12 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->code);
-    type->tp_free(self);
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyTypeObject function_type = [] {
     PyTypeObject t = new_static_type();
-    t.tp_name = "_orveksdk_frame_v1.function";
+    t.tp_name = "function";  // named in the registry when shared
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = function_dealloc;
     t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
@@ -528,15 +531,15 @@ int prepare_function(FunctionDef& def) noexcept {
     Ref varnames = steal(PyTuple_New(def.nvarnames));
     if (!varnames) return -1;
     for (int i = 0; i < def.nvarnames; i++) {
-        PyObject* v = PyUnicode_InternFromString(def.varnames[static_cast<std::size_t>(i)]);
+        PyObject* v = PyUnicode_InternFromString(def.signature.varnames[static_cast<std::size_t>(i)]);
         if (!v) return -1;
         PyTuple_SET_ITEM(varnames.ptr(), i, v);
     }
-    Ref argnames = steal(PyTuple_GetSlice(varnames.ptr(), 0, def.argcount));
+    Ref argnames = steal(PyTuple_GetSlice(varnames.ptr(), 0, def.signature.argcount));
     Ref name = steal(PyUnicode_InternFromString(def.name));
     Ref file = steal(PyUnicode_FromString(def.file));
     if (!argnames || !name || !file) return -1;
-    int flags = CO_OPTIMIZED | CO_NEWLOCALS | ((def.flags & kAsync) ? CO_COROUTINE : 0);
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS | ((def.signature.flags & kAsync) ? CO_COROUTINE : 0);
     // The code object describes parameters, locals and flags for
     // introspection and tracebacks. Its bytecode and line table are those of
     // the interpreter's own empty code object, which raise AssertionError:
@@ -550,15 +553,15 @@ int prepare_function(FunctionDef& def) noexcept {
     const int stacksize = reinterpret_cast<PyCodeObject*>(model.ptr())->co_stacksize;
     PyObject* empty = state.empty_tuple;
     Ref code = steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        def.argcount, 0, 0, def.nvarnames, stacksize, flags, bytecode.ptr(), empty, empty,
+        def.signature.argcount, 0, 0, def.nvarnames, stacksize, flags, bytecode.ptr(), empty, empty,
         varnames.ptr(), empty, empty, file.ptr(), name.ptr(), name.ptr(), def.line,
         linetable.ptr(), state.empty_bytes)));
     if (!code) return -1;
     Py_XSETREF(def.code, code.release());
     Py_XSETREF(def.argnames, argnames.release());
     Py_XSETREF(def.name_object, name.release());
-    if (def.doc) {
-        PyObject* doc = PyUnicode_FromString(def.doc);
+    if (def.signature.doc) {
+        PyObject* doc = PyUnicode_FromString(def.signature.doc);
         if (!doc) return -1;
         Py_XSETREF(def.doc_object, doc);
     }
@@ -586,23 +589,24 @@ SharedType shared_function_type{"function", &function_type, &State::function_typ
 ExecuteHook function_hook{1, prepare_functions, forget_functions};
 }  // namespace
 
-FunctionDef::FunctionDef(const Signature& s, Entry entry_, void (*body_)(Body&), int line_,
+FunctionDef::FunctionDef(const Signature& s, Entry entry_, Flow (*body_)(Body&), int line_,
                          const char* file_) noexcept
-    : name(s.qualname), qualname(s.qualname), argcount(s.argcount),
-      required(s.required < 0 ? s.argcount : s.required), nvarnames(0), varnames(s.varnames),
-      doc(s.doc), flags(s.flags), exact_types(s.exact_types), entry(entry_), body(body_),
-      line(line_), file(file_) {
-    if (const char* dot = std::strrchr(qualname, '.')) name = dot + 1;
-    while (nvarnames < kMaxVarnames && varnames[static_cast<std::size_t>(nvarnames)]) nvarnames++;
-    std::snprintf(trace, sizeof trace, "%s.%s", module_info.full_name, qualname);
+    : signature(s), name(s.qualname), nvarnames(0), entry(entry_), body(body_), line(line_),
+      file(file_) {
+    if (signature.required < 0) signature.required = signature.argcount;
+    if (const char* dot = std::strrchr(signature.qualname, '.')) name = dot + 1;
+    while (nvarnames < kMaxVarnames && signature.varnames[static_cast<std::size_t>(nvarnames)])
+        nvarnames++;
+    std::snprintf(trace, sizeof trace, "%s.%s", module_info.full_name, signature.qualname);
     *definitions_tail = this;
     definitions_tail = &next;
 }
 
 FunctionDef* find_definition(const char* qualname) noexcept {
     for (FunctionDef* d = definitions_head; d; d = d->next) {
-        if (std::strcmp(d->qualname, qualname) != 0) continue;
-        if (d->argcount > kMaxArgs || d->required > d->argcount || d->argcount > d->nvarnames ||
+        if (std::strcmp(d->signature.qualname, qualname) != 0) continue;
+        const Signature& sig = d->signature;
+        if (sig.argcount > kMaxArgs || sig.required > sig.argcount || sig.argcount > d->nvarnames ||
             !d->code) {
             PyErr_Format(PyExc_SystemError, "bad definition of function %s", qualname);
             return nullptr;
@@ -623,12 +627,12 @@ int set_text_slot(PyObject** slot, PyObject* value, const char* message) noexcep
 }
 
 namespace {
-Ref new_function(FunctionDef& def) noexcept {
-    FunctionObject* f = PyObject_GC_New(FunctionObject, state.function_type);
+Ref new_function(FunctionDef& def, PyTypeObject* type) noexcept {
+    FunctionObject* f = PyObject_GC_New(FunctionObject, type ? type : state.function_type);
     if (!f) return {};
     f->vectorcall = function_vectorcall;
     f->def = &def;
-    f->qualname = PyUnicode_FromString(def.qualname);
+    f->qualname = PyUnicode_FromString(def.signature.qualname);
     f->module = Py_NewRef(state.module_name);
     f->globals = Py_XNewRef(running_globals());
     f->code = Py_XNewRef(def.code);
@@ -648,9 +652,14 @@ Ref new_function(FunctionDef& def) noexcept {
 }
 }  // namespace
 
-Ref define(FunctionDef& def, Handle annotations, Handle defaults) noexcept {
+Ref define(FunctionDef& def, Handle annotations, Handle defaults, PyTypeObject* type) noexcept {
     if (PyErr_Occurred()) return {};
-    Ref function = new_function(def);
+    if (type && !PyType_IsSubtype(type, state.function_type)) {
+        PyErr_Format(PyExc_TypeError, "%s is not a subtype of %s", type->tp_name,
+                     state.function_type->tp_name);
+        return {};
+    }
+    Ref function = new_function(def, type);
     if (!function) return {};
     FunctionObject* f = as_function(function.ptr());
     if (annotations) f->annotations = Py_NewRef(annotations.ptr());

@@ -17,50 +17,11 @@ Builtin* builtins_head = nullptr;
 Builtin** builtins_tail = &builtins_head;
 Keywords* keywords_head = nullptr;
 Keywords** keywords_tail = &keywords_head;
-Pin* pins_head = nullptr;
-Pin** pins_tail = &pins_head;
 }  // namespace
 
-Keywords::Keywords(std::initializer_list<const Name*> names) noexcept : next_(nullptr) {
-    for (const Name* n : names)
-        if (count_ < 4) names_[count_++] = n;
+void Keywords::enlist() noexcept {
     *keywords_tail = this;
     keywords_tail = &next_;
-}
-
-Pin::Pin() noexcept : next_(nullptr) {
-    *pins_tail = this;
-    pins_tail = &next_;
-}
-
-int Pin::set(Handle value) noexcept {
-    if (!value) return -1;
-    Py_XSETREF(p_, Py_NewRef(value.ptr()));
-    return 0;
-}
-
-namespace {
-// The text attribute `name` of `obj` as UTF-8, or null.
-const char* text_attribute(Handle obj, const char* name, Ref& keep) noexcept {
-    keep = steal(PyObject_GetAttrString(obj.ptr(), name));
-    return keep && PyUnicode_Check(keep.ptr()) ? PyUnicode_AsUTF8(keep.ptr()) : nullptr;
-}
-}  // namespace
-
-void Pin::set_if_from(Handle value, const char* module, const char* qualname) noexcept {
-    if (value) {
-        Ref keep_module, keep_qualname;
-        const char* from = text_attribute(value, "__module__", keep_module);
-        const std::size_t length = std::strlen(module);
-        bool genuine = from && std::strncmp(from, module, length) == 0 &&
-                       (from[length] == '\0' || from[length] == '.');
-        if (genuine && qualname) {
-            const char* q = text_attribute(value, "__qualname__", keep_qualname);
-            genuine = q && std::strcmp(q, qualname) == 0;
-        }
-        if (genuine) set(value);
-    }
-    PyErr_Clear();
 }
 
 Name::Name(const char* text) noexcept : text_(text), next_(nullptr) {
@@ -128,7 +89,6 @@ int cache_builtins() noexcept {
 
 void forget_builtins() noexcept {
     for (Builtin* b = builtins_head; b; b = b->next_) b->p_ = nullptr;
-    for (Pin* p = pins_head; p; p = p->next_) p->p_ = nullptr;
 }
 
 }  // namespace frame

@@ -23,6 +23,10 @@
 
 namespace frame {
 
+// close() of a coroutine whose body returns while closing: 3.13 answers the
+// returned value, as its own coroutines do; 3.12 answers None.
+inline constexpr bool kCloseAnswersReturnValue = PY_VERSION_HEX >= 0x030D0000;
+
 // obj.name, read as the interpreter reads an attribute it is about to call:
 // when the type's attribute is a plain method that the instance does not
 // shadow, *method is that method, unbound (to be called with obj as its

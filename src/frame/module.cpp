@@ -3,16 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "frame/pins.hpp"
 #include "frame/statement.hpp"
 
 namespace frame {
 
 namespace {
-
-// The registry module through which all modules with this frame version share
-// their types. Bump the version whenever an object layout or slot changes.
-constexpr const char kRegistry[] = "_orveksdk_frame_v1";
-
 
 int copy_spec_attribute(PyObject* spec, const char* from, PyObject* module, const char* to,
                         bool skip_none) noexcept {
@@ -25,11 +21,10 @@ int copy_spec_attribute(PyObject* spec, const char* from, PyObject* module, cons
     return PyObject_SetAttrString(module, to, value.ptr());
 }
 
-// The types this frame version registers, described by a capsule in the
-// registry beside them. Only a type listed there was made by a frame: an
-// object planted in the registry under a type's name is refused, whatever
-// its size, since the frame reads its slots without further checks.
-constexpr const char kTypesCapsule[] = "_orveksdk_frame_v1._types";
+// The types the frame shares, described by a capsule in the registry beside
+// them. Only a type listed there was made by a frame: an object planted in
+// the registry under a type's name is refused, whatever its size, since the
+// frame reads its slots without further checks.
 constexpr std::uint64_t kTypesMagic = 0x6f72766b66726d31;  // "orvkfrm1"
 
 struct SharedTypes {
@@ -42,6 +37,30 @@ struct SharedTypes {
 // Filled by the first frame to register; kept for the process.
 SharedTypes own_shared_types = {kTypesMagic, nullptr, nullptr, nullptr};
 
+// The registry module through which all modules on the same frame layout
+// share their types. Its name carries the layout: the instance size of each
+// shared type and the size of the capsule's record, so a frame whose objects
+// are laid out otherwise uses a registry of its own without anyone bumping
+// a version by hand ("_orveksdk_frame_v152_200_24_32").
+char registry_name[96];
+char capsule_name[128];
+
+void name_registry() noexcept {
+    if (registry_name[0]) return;
+    int n = std::snprintf(registry_name, sizeof registry_name, "_orveksdk_frame_v");
+    for (SharedType* t = shared_types_head(); t; t = t->next)
+        n += std::snprintf(registry_name + n, sizeof registry_name - static_cast<std::size_t>(n),
+                           "%zd_", t->own->tp_basicsize);
+    std::snprintf(registry_name + n, sizeof registry_name - static_cast<std::size_t>(n), "%zu",
+                  sizeof(SharedTypes));
+    std::snprintf(capsule_name, sizeof capsule_name, "%s._types", registry_name);
+    // Each type is named in the registry: "_orveksdk_frame_v....function".
+    for (SharedType* t = shared_types_head(); t; t = t->next) {
+        std::snprintf(t->qualified_name, sizeof t->qualified_name, "%s.%s", registry_name, t->key);
+        t->own->tp_name = t->qualified_name;
+    }
+}
+
 // The description in the registry, or this frame's own put there.
 SharedTypes* shared_types(Handle registry) noexcept {
     Ref capsule;
@@ -49,16 +68,16 @@ SharedTypes* shared_types(Handle registry) noexcept {
     int found = key ? lookup_optional(registry, key, &capsule) : -1;
     if (found < 0) return nullptr;
     if (!found) {
-        capsule = steal(PyCapsule_New(&own_shared_types, kTypesCapsule, nullptr));
+        capsule = steal(PyCapsule_New(&own_shared_types, capsule_name, nullptr));
         if (!capsule || PyObject_SetAttrString(registry.ptr(), "_types", capsule.ptr()) < 0) return nullptr;
         return &own_shared_types;
     }
-    auto* types = PyCapsule_IsValid(capsule.ptr(), kTypesCapsule)
-                      ? static_cast<SharedTypes*>(PyCapsule_GetPointer(capsule.ptr(), kTypesCapsule))
+    auto* types = PyCapsule_IsValid(capsule.ptr(), capsule_name)
+                      ? static_cast<SharedTypes*>(PyCapsule_GetPointer(capsule.ptr(), capsule_name))
                       : nullptr;
     if (!types || types->magic != kTypesMagic) {
         PyErr_Format(PyExc_TypeError, "%s._types is not the frame's description of its types",
-                     kRegistry);
+                     registry_name);
         return nullptr;
     }
     return types;
@@ -78,12 +97,12 @@ PyTypeObject* share_type(Handle registry, const char* key, PyTypeObject* own,
             reinterpret_cast<PyTypeObject*>(stored.ptr())->tp_basicsize != own->tp_basicsize) {
             PyErr_Format(PyExc_TypeError,
                          "shared frame type '%s' in %s is not a type of the expected size",
-                         key, kRegistry);
+                         key, registry_name);
             return nullptr;
         }
         if (reinterpret_cast<PyTypeObject*>(stored.ptr()) != types->*slot) {
             PyErr_Format(PyExc_TypeError, "shared frame type '%s' in %s was not made by a frame",
-                         key, kRegistry);
+                         key, registry_name);
             return nullptr;
         }
         // Held by the frame for the life of the process.
@@ -107,11 +126,12 @@ PyTypeObject* SharedTypes::*capsule_slot(const char* key) noexcept {
 
 // Every type registered by the frame's facilities, shared through the registry.
 int share_types() noexcept {
+    name_registry();
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    Ref registry = borrow(PyDict_GetItemString(modules, kRegistry));
+    Ref registry = borrow(PyDict_GetItemString(modules, registry_name));
     if (!registry) {
-        registry = steal(PyModule_New(kRegistry));
-        if (!registry || PyDict_SetItemString(modules, kRegistry, registry.ptr()) < 0) return -1;
+        registry = steal(PyModule_New(registry_name));
+        if (!registry || PyDict_SetItemString(modules, registry_name, registry.ptr()) < 0) return -1;
     }
     for (SharedType* t = shared_types_head(); t; t = t->next) {
         if (t->coroutines_only && !module_info.uses_coroutines) continue;
@@ -126,6 +146,7 @@ int share_types() noexcept {
 // Lets go of what an execute step in another interpreter made.
 void forget_interpreter_objects() noexcept {
     forget_builtins();
+    Pin::forget_all();
     state.builtins = nullptr;
     for (ExecuteHook* h = execute_hooks_head(); h; h = h->next) h->forget();
 }
@@ -202,8 +223,10 @@ int run_execute(PyObject* module) noexcept {
     // 9. The module body.
     RunningGlobals running(state.dict);
     Body here{state.init_name, nullptr};
-    module_info.body(here);
-    return PyErr_Occurred() ? -1 : 0;
+    if (module_info.body(here) == Flow::raised) return -1;
+    // 10. What the fast paths check, as the body left it.
+    if (module_info.pin() < 0) return init.fail();
+    return 0;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 namespace frame {
 
 class Body;
+enum class Flow;  // how a body ended (frame/statement.hpp)
 
 // The deliverable's description, defined once per shared library.
 struct ModuleInfo {
@@ -18,8 +19,11 @@ struct ModuleInfo {
     bool uses_coroutines;    // shares the coroutine types and registers them
     // Constant tuples, made once before the body runs; 0 or -1.
     int (*make_constants)();
-    // The module body; leaves an exception pending when it fails.
-    void (*body)(Body& here);
+    // The module body; Flow::raised with the exception pending when it fails.
+    Flow (*body)(Body& here);
+    // Pins what the fast paths check, once the body has bound the module's
+    // names (frame/pins.hpp); 0, or -1 with an exception pending.
+    int (*pin)();
 };
 
 extern const ModuleInfo module_info;
@@ -55,6 +59,7 @@ struct SharedType {
     PyTypeObject* own;
     PyTypeObject* State::*slot;
     bool coroutines_only;
+    char qualified_name[128] = {};  // the type's name, in the registry
     SharedType* next = nullptr;
 };
 SharedType* shared_types_head() noexcept;

@@ -11,6 +11,7 @@ namespace frame {
 
 class Body;
 class FunctionDef;
+enum class Flow;
 
 // Entry of a function body: `args` holds exactly the function's parameters,
 // bound and tested (borrowed references); `self` is the function, or the
@@ -43,29 +44,23 @@ struct Signature {
 // makes functions of them by qualified name.
 class FunctionDef {
 public:
-    FunctionDef(const Signature& signature, Entry entry, void (*body)(Body&), int line,
+    FunctionDef(const Signature& signature, Entry entry, Flow (*body)(Body&), int line,
                 const char* file) noexcept;
     FunctionDef(const FunctionDef&) = delete;
     FunctionDef& operator=(const FunctionDef&) = delete;
 
-    const char* name;      // plain name, as in the binding messages
-    const char* qualname;
-    int argcount;
-    int required;
+    Signature signature;  // as written, with `required` filled in
+    const char* name;     // the plain name, the last part of the qualified one
     int nvarnames;
-    std::array<const char*, kMaxVarnames> varnames;
-    const char* doc;
-    unsigned flags;
-    std::array<PyTypeObject*, kMaxArgs> exact_types;
     Entry entry;
-    void (*body)(Body&);  // the statements, for entries that run them
+    Flow (*body)(Body&);  // the statements, for entries that run them
     int line;             // where the definition stands, for code object and entries
     const char* file;
     // "orveksdk.trend_kit.TrendKit._run": the entry of binding failures,
     // and of the body of a plain function. A coroutine's body reports
     // under the plain name, as its frame is named.
     char trace[160];
-    const char* body_trace() const noexcept { return (flags & kAsync) ? name : trace; }
+    const char* body_trace() const noexcept { return (signature.flags & kAsync) ? name : trace; }
 
     // Made by the execute step for the running interpreter.
     PyObject* code = nullptr;
@@ -82,8 +77,10 @@ FunctionDef* find_definition(const char* qualname) noexcept;
 // dotted name and the running globals, and the annotations and defaults
 // the statement gives (null for none). The defaults fixed here are the ones
 // calls use.
+// (`type`, for the tests: a subclass of the shared type to make it of.)
 Ref define(const char* qualname, Handle annotations = {}, Handle defaults = {}) noexcept;
-Ref define(FunctionDef& def, Handle annotations = {}, Handle defaults = {}) noexcept;
+Ref define(FunctionDef& def, Handle annotations = {}, Handle defaults = {},
+           PyTypeObject* type = nullptr) noexcept;
 
 // A module-level `def`: the function bound under its name.
 int def(const char* qualname, Handle annotations = {}, Handle defaults = {}) noexcept;
