@@ -261,6 +261,109 @@ int DictPin::set_dict(Handle dict) noexcept {
     if (keep_functions(dicts, 1) < 0) return -1;
     set(dict);
     Py_XSETREF(entries_, entries.release());
+    selected_ = false;
+    watch(dict.ptr());
+    verified_ = watcher >= 0 ? changes : kNever;
+    return 0;
+}
+
+namespace {
+// What a pinned entry holds for a name absent from the dictionary.
+PyObject* absent_marker() noexcept {
+    static PyObject* marker = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    return marker;
+}
+
+// Adds to `names` (a set) the global names `code` reads, its nested code
+// objects' included.
+int add_names_of(PyObject* names, PyObject* code) noexcept {
+    Ref co_names = steal(PyObject_GetAttrString(code, "co_names"));
+    Ref co_consts = co_names ? steal(PyObject_GetAttrString(code, "co_consts")) : Ref();
+    if (!co_consts || !PyTuple_Check(co_names.ptr()) || !PyTuple_Check(co_consts.ptr())) return co_consts ? 0 : -1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(co_names.ptr()); i++)
+        if (PySet_Add(names, PyTuple_GET_ITEM(co_names.ptr(), i)) < 0) return -1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(co_consts.ptr()); i++) {
+        PyObject* inner = PyTuple_GET_ITEM(co_consts.ptr(), i);
+        if (PyCode_Check(inner) && add_names_of(names, inner) < 0) return -1;
+    }
+    return 0;
+}
+
+// The Python function behind `value`: itself or what it wraps; null when
+// there is none.
+Ref code_behind(PyObject* value) noexcept {
+    Ref f = function_of(value);
+    if (!f) {
+        Ref wrapped = steal(PyObject_GetAttrString(value, "__wrapped__"));
+        if (!wrapped) PyErr_Clear();
+        else f = function_of(wrapped.ptr());
+    }
+    return f ? borrow(PyFunction_GET_CODE(f.ptr())) : Ref();
+}
+
+// Whether `dict` holds the selected `entries` (absent ones absent).
+bool same_selected(PyObject* dict, PyObject* entries) noexcept {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries); i += 2) {
+        PyObject* value = PyDict_GetItemWithError(dict, PyTuple_GET_ITEM(entries, i));
+        if (!value && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if ((value ? value : absent_marker()) != PyTuple_GET_ITEM(entries, i + 1)) return false;
+    }
+    return true;
+}
+}  // namespace
+
+int DictPin::set_read_by(Handle dict, Handle function) noexcept {
+    if (!dict || !function || !PyDict_CheckExact(dict.ptr()) || !absent_marker()) return dict && function ? 0 : -1;
+    Ref names = steal(PySet_New(nullptr));
+    Ref code = code_behind(function.ptr());
+    if (!names || !code) return names ? 0 : -1;
+    if (add_names_of(names.ptr(), code.ptr()) < 0) return -1;
+    // The namespace's functions among the names read, and what they read.
+    Ref done = steal(PySet_New(nullptr));
+    if (!done) return -1;
+    for (bool more = true; more;) {
+        more = false;
+        Ref pending = steal(PySequence_List(names.ptr()));
+        if (!pending) return -1;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.ptr()); i++) {
+            PyObject* name = PyList_GET_ITEM(pending.ptr(), i);
+            const int seen = PySet_Contains(done.ptr(), name);
+            if (seen < 0 || (!seen && PySet_Add(done.ptr(), name) < 0)) return -1;
+            if (seen) continue;
+            PyObject* value = PyDict_GetItemWithError(dict.ptr(), name);
+            if (!value) {
+                if (PyErr_Occurred()) return -1;
+                continue;
+            }
+            Ref inner = code_behind(value);
+            if (inner && add_names_of(names.ptr(), inner.ptr()) < 0) return -1;
+            more = more || inner;
+        }
+    }
+    Ref keys = steal(PySequence_List(names.ptr()));
+    if (!keys || PyList_Sort(keys.ptr()) < 0) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(keys.ptr());
+    Ref entries = steal(PyTuple_New(2 * n));
+    Ref values = steal(PyDict_New());
+    if (!entries || !values) return -1;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* key = PyList_GET_ITEM(keys.ptr(), i);
+        PyObject* value = PyDict_GetItemWithError(dict.ptr(), key);
+        if (!value && PyErr_Occurred()) return -1;
+        if (value && PyDict_SetItem(values.ptr(), key, value) < 0) return -1;
+        PyTuple_SET_ITEM(entries.ptr(), 2 * i, Py_NewRef(key));
+        PyTuple_SET_ITEM(entries.ptr(), 2 * i + 1, Py_NewRef(value ? value : absent_marker()));
+    }
+    // The function's own code and defaults too.
+    if (PyDict_SetItem(values.ptr(), absent_marker(), function.ptr()) < 0) return -1;
+    PyObject* dicts[] = {values.ptr()};
+    if (keep_functions(dicts, 1) < 0) return -1;
+    set(dict);
+    Py_XSETREF(entries_, entries.release());
+    selected_ = true;
     watch(dict.ptr());
     verified_ = watcher >= 0 ? changes : kNever;
     return 0;
@@ -288,7 +391,7 @@ bool DictPin::unchanged() const noexcept {
         if (current.ptr() != p_) return false;
     }
     if (verified_ != changes || verified_ == kNever) {
-        if (!same_entries(p_, entries_)) return false;
+        if (!(selected_ ? same_selected(p_, entries_) : same_entries(p_, entries_))) return false;
         // Nothing changed since what changed: no need to compare again
         // until the next change.
         if (watcher >= 0 && !instance_) verified_ = changes;
@@ -299,6 +402,7 @@ bool DictPin::unchanged() const noexcept {
 void DictPin::forget() noexcept {
     Pin::forget();
     entries_ = nullptr;
+    selected_ = false;
     instance_ = nullptr;
 }
 

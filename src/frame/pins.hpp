@@ -103,6 +103,12 @@ public:
     // Pins a dictionary with a copy of its entries and the state of its
     // functions; 0, or -1 on failure.
     int set_dict(Handle dict) noexcept;
+    // Pins only the entries of a module's namespace that `function`'s code
+    // reads as globals, following the namespace's functions it reads (and
+    // what a function's __wrapped__ reads): a change to any other entry,
+    // such as a cache the module fills lazily, is no change. A name absent
+    // at pinning is pinned as absent.
+    int set_read_by(Handle dict, Handle function) noexcept;
     // Pins the attribute dictionary of an instance.
     int set_attributes(Handle instance) noexcept;
     // The same entries, each key and value the same object, in the same
@@ -115,6 +121,7 @@ protected:
 private:
     static constexpr std::uint64_t kNever = ~std::uint64_t{0};
     PyObject* entries_ = nullptr;   // a tuple: key, value, key, value, ...
+    bool selected_ = false;         // entries_ holds some keys only (absent ones as kAbsent)
     PyObject* instance_ = nullptr;  // whose attributes these are, if anyone's
     // The count of changes to watched dictionaries when the entries were
     // last found the same (kNever: compare at every check).

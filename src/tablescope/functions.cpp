@@ -1,11 +1,13 @@
 // The methods of MySQLDatabaseTableScope, each statement below the Python
 // statement it implements. The helpers they call are in files of their
 // own: the URL's parts (url_parts.*), the credentials' fast
-// percent-encoding (percent_encoding.*), the DataFrames' name tags
-// (table_tags.*) and the cache file (cache_file.*).
+// percent-encoding (percent_encoding.*), the read of a table
+// (table_reader.*), the DataFrames' name tags (table_tags.*) and the cache
+// file (cache_file.*).
 #include "tablescope/cache_file.hpp"
 #include "tablescope/percent_encoding.hpp"
 #include "tablescope/state.hpp"
+#include "tablescope/table_reader.hpp"
 #include "tablescope/table_tags.hpp"
 #include "tablescope/url_parts.hpp"
 
@@ -176,7 +178,10 @@ DEF(prepare_data, {.qualname = "MySQLDatabaseTableScope.prepare_data", .argcount
             // for table_name in inspector.get_table_names():
             FOR (table_name, inspector.attr(n::get_table_names)()) {
                 // df = pd.read_sql_table(table_name, connection)
-                LET(df, global(n::pd).attr(n::read_sql_table)({table_name, connection}));
+                //   (its rows read into columns while pandas and the driver are as pinned)
+                LET(df, frame::fast_or(table_reader::read(global(n::pd), table_name, connection), [&] {
+                    return global(n::pd).attr(n::read_sql_table)({table_name, connection});
+                }));
                 // _tag(df, table_name)   (df.name = table_name, kept where pickling keeps it)
                 DO(table_tags::tag(df, table_name));
                 // dataframes.append(df)

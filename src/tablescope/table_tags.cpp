@@ -10,7 +10,7 @@ using frame::Ref;
 int tag(Handle df, Handle table_name) noexcept {
     if (!frame::ready(df, table_name)) return -1;
     if (PyObject_GenericSetAttr(df.ptr(), n::name.ptr(), table_name.ptr()) < 0) return -1;
-    return frame::setitem(df.attr(n::attrs).value(), t::name, table_name);
+    return frame::setitem(df.attr(n::attrs).value(), n::name, table_name);
 }
 
 int restore(Handle loaded, Handle DataFrame) noexcept {
@@ -25,7 +25,7 @@ int restore(Handle loaded, Handle DataFrame) noexcept {
         Ref attrs = df.attr(n::attrs);
         if (!attrs) return -1;
         if (!PyDict_Check(attrs.ptr())) continue;
-        Ref table_name = frame::borrow(PyDict_GetItemWithError(attrs.ptr(), t::name.ptr()));
+        Ref table_name = frame::borrow(PyDict_GetItemWithError(attrs.ptr(), n::name.ptr()));
         if (!table_name) {
             if (PyErr_Occurred()) return -1;
             continue;
