@@ -53,8 +53,13 @@ def free_port():
 
 
 class PrivateMariaDB:
-    def __init__(self, base=None):
+    def __init__(self, base=None, tls=False):
         self.base = base or tempfile.mkdtemp(prefix="orveksdk-mariadb-")
+        # With tls, the server offers TLS with a self-signed certificate
+        # (`certificate`), which clients that prefer TLS then use.
+        self.tls = tls
+        self.certificate = os.path.join(self.base, "server-cert.pem")
+        self.key = os.path.join(self.base, "server-key.pem")
         self.datadir = os.path.join(self.base, "data")
         self.socket = os.path.join(self.base, "mysqld.sock")
         self.pidfile = os.path.join(self.base, "mysqld.pid")
@@ -82,7 +87,7 @@ class PrivateMariaDB:
                f"--socket={self.socket}", f"--port={self.port}", f"--bind-address={self.host}",
                f"--pid-file={self.pidfile}", f"--log-error={self.errlog}", "--skip-name-resolve",
                "--skip-log-bin", "--innodb-buffer-pool-size=32M", "--innodb-log-file-size=16M",
-               "--max-connections=200", *self._user]
+               "--max-connections=200", "--max-allowed-packet=64M", *self._user, *self._tls_options()]
         self.process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL, start_new_session=True,
                                         preexec_fn=functools.partial(_die_with, os.getpid()))
@@ -97,6 +102,18 @@ class PrivateMariaDB:
                 time.sleep(0.1)
         self.kill()
         raise RuntimeError(f"mariadbd did not come up within {timeout} s:\n{self.log()}")
+
+    def _tls_options(self):
+        if not self.tls:
+            return []
+        if not os.path.exists(self.certificate):
+            proc = subprocess.run(
+                [_find("openssl"), "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                 "-subj", "/CN=127.0.0.1", "-keyout", self.key, "-out", self.certificate],
+                capture_output=True, text=True, timeout=120)
+            if proc.returncode != 0:
+                raise RuntimeError(f"openssl could not make a certificate:\n{proc.stderr}")
+        return [f"--ssl-cert={self.certificate}", f"--ssl-key={self.key}"]
 
     def stop(self, timeout=60):
         """A clean shutdown (SIGTERM), waited for."""
@@ -144,7 +161,8 @@ class PrivateMariaDB:
 
     def admin(self, database=None):
         return pymysql.connect(unix_socket=self.socket, user="root", database=database,
-                               autocommit=True, charset="utf8mb4", connect_timeout=5)
+                               autocommit=True, charset="utf8mb4", connect_timeout=5,
+                               max_allowed_packet=64 * 1024 * 1024)
 
     def execute(self, *statements, database=None):
         conn = self.admin(database)

@@ -23,11 +23,14 @@ for arg in ${other_args[@]+"${other_args[@]}"}; do
 done
 stack_paths "$stack" "$python" || exit 2
 
-if [ "$with_db" = 1 ] && ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; then
-  echo "== installing MariaDB server (apt)"
+# The tests' private servers; openssl makes the certificate of the one that
+# offers TLS.
+if [ "$with_db" = 1 ] && { { ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; } ||
+                           ! command -v openssl >/dev/null 2>&1; }; then
+  echo "== installing MariaDB server and openssl (apt)"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq mariadb-server >/dev/null
+  apt-get install -y -qq mariadb-server openssl >/dev/null
 fi
 
 is_version="import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$python'.split('.'))))"

@@ -295,6 +295,23 @@ def test_each_fast_path_is_taken_where_it_may_be():
     assert "parse" in python_calls(lambda: tk.conv_date("January 5, 2024"))
 
 
+def test_fast_paths_stay_on_when_a_library_module_fills_its_own_globals():
+    import warnings
+    import urllib.parse
+    import dateutil.parser._parser as parser_module
+    # unquote builds a table in a global on first use; a warning shown from
+    # a module's code leaves the warnings module's registry there. Neither
+    # is anything the fast paths' statements read.
+    assert urllib.parse.unquote("%41%42") == "AB"
+    for module in (urllib.parse, parser_module):
+        with warnings.catch_warnings():
+            warnings.simplefilter("default")
+            exec("import warnings; warnings.warn('recorded', UserWarning)", vars(module))
+        assert "__warningregistry__" in vars(module)
+    assert "quote" not in python_calls(lambda: ts.MySQLDatabaseTableScope("u@", "p", "h", "d"))
+    assert "parse" not in python_calls(lambda: tk.conv_date("2024-01-05"))
+
+
 # ---------------------------------------------------------------------------
 # ts_forecast at the ends of int64, in every unit
 

@@ -165,30 +165,38 @@ bool Pin::functions_unchanged() const noexcept {
 }
 
 namespace {
+Name n_warning_registry{"__warningregistry__"};
+
+// The warnings module's record of the warnings a module's code has shown,
+// which it adds to the module's namespace: no code reads it, so it is no
+// entry of a pin.
+bool is_bookkeeping(PyObject* key) noexcept { return key == n_warning_registry.ptr(); }
+
 // The entries of `dict` as a tuple (key, value, key, value, ...).
 Ref entries_of(PyObject* dict) noexcept {
-    Ref entries = steal(PyTuple_New(2 * PyDict_GET_SIZE(dict)));
+    Ref entries = steal(PyList_New(0));
     if (!entries) return {};
-    Py_ssize_t position = 0, i = 0;
+    Py_ssize_t position = 0;
     PyObject *key, *value;
-    while (PyDict_Next(dict, &position, &key, &value) && i < PyTuple_GET_SIZE(entries.ptr())) {
-        PyTuple_SET_ITEM(entries.ptr(), i++, Py_NewRef(key));
-        PyTuple_SET_ITEM(entries.ptr(), i++, Py_NewRef(value));
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (is_bookkeeping(key)) continue;
+        if (PyList_Append(entries.ptr(), key) < 0 || PyList_Append(entries.ptr(), value) < 0) return {};
     }
-    return entries;
+    return steal(PyList_AsTuple(entries.ptr()));
 }
 
 // Whether `dict` holds exactly `entries`, in that order.
 bool same_entries(PyObject* dict, PyObject* entries) noexcept {
-    if (2 * PyDict_GET_SIZE(dict) != PyTuple_GET_SIZE(entries)) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(entries);
     Py_ssize_t position = 0, i = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        if (key != PyTuple_GET_ITEM(entries, i) || value != PyTuple_GET_ITEM(entries, i + 1))
+        if (is_bookkeeping(key)) continue;
+        if (i >= n || key != PyTuple_GET_ITEM(entries, i) || value != PyTuple_GET_ITEM(entries, i + 1))
             return false;
         i += 2;
     }
-    return true;
+    return i == n;
 }
 }  // namespace
 
