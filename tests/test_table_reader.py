@@ -9,6 +9,7 @@ import datetime as dt
 import logging
 import os
 import pickle
+import random
 import socket
 import sys
 import threading
@@ -220,10 +221,17 @@ def assert_same_frames(got, want):
         assert pickle.dumps(a) == pickle.dumps(b), a.name
 
 
+def chain(error, depth=0):
+    """An exception with those it was raised from and while handling."""
+    if error is None or depth > 8:
+        return []
+    return [(type(error), str(error))] + chain(error.__cause__, depth + 1) + chain(error.__context__, depth + 1)
+
+
 def assert_same_read(got, want):
     assert got.records == want.records
     if want.error is not None:
-        assert type(got.error) is type(want.error) and str(got.error) == str(want.error), (got.error, want.error)
+        assert chain(got.error) == chain(want.error)
         assert got.frames is None
     else:
         assert got.error is None, got.error
@@ -436,11 +444,19 @@ class Proxy:
     connection after `at` bytes of the rows' packets, `error` puts an error
     packet in place of packet number `at`, `sequence` gives packet `at` a
     wrong sequence number, `garble` makes packet `at` claim a value longer
-    than itself."""
+    than itself, `mutate` changes a value in one to three rows (the same on
+    every connection, from seed `at`), `short` drops the last value of
+    packet `at` (of each, when `at` is a range), `("set", j, value)` puts
+    `value` in place of value j of packet `at`. `table` names the
+    table whose rows are altered, as the SELECT spells it."""
 
-    def __init__(self, server, action, at):
+    def __init__(self, server, action, at, table="`rows`"):
         self.target = (server.host, server.port)
         self.action, self.at = action, at
+        self.random = random.Random(at if isinstance(at, int) else 0)
+        # The rows follow the count, six descriptions and an EOF packet.
+        self.targets = set(self.random.sample(range(8, 3008), self.random.randint(1, 3)))
+        self.trigger = f"FROM {table}".encode()
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         threading.Thread(target=self.accept, daemon=True).start()
@@ -459,7 +475,7 @@ class Proxy:
     def up(self, client, upstream, state):
         try:
             while data := client.recv(65536):
-                if b"FROM `rows`" in data:
+                if self.trigger in data:
                     state["armed"] = True
                 upstream.sendall(data)
         except OSError:
@@ -493,6 +509,15 @@ class Proxy:
                         packet = packet[:3] + bytes([(packet[3] + 5) % 256]) + packet[4:]
                     if packets == self.at and self.action == "garble":
                         packet = packet[:4] + b"\xfc\xff\xff" + packet[7:]
+                    if self.action == "mutate" and packets in self.targets:
+                        packet = self.mutated(packet)
+                    if isinstance(self.action, tuple) and packets == self.at:
+                        values = self.values(packet)
+                        values[self.action[1]] = self.action[2]
+                        packet = self.packed(packet, values)
+                    if self.action == "short" and (packets in self.at if isinstance(self.at, range)
+                                                   else packets == self.at):
+                        packet = self.shortened(packet)
                     client.sendall(packet)
                     sent += len(packet)
                     packets += 1
@@ -505,6 +530,55 @@ class Proxy:
                 except OSError:
                     pass
 
+    @staticmethod
+    def values(packet):
+        """The values of a row packet of short values; None for any other."""
+        payload, values, at = packet[4:], [], 0
+        if payload[:1] in (b"\xfe", b"\xff") and len(payload) < 9:
+            return None  # an EOF or error packet
+        while at < len(payload):
+            if payload[at] == 0xFB:
+                values.append(None)
+                at += 1
+                continue
+            length = payload[at]
+            if length >= 0xFB:
+                return None  # a long value: left alone
+            values.append(payload[at + 1:at + 1 + length])
+            at += 1 + length
+        return values if at == len(payload) else None
+
+    @staticmethod
+    def packed(packet, values):
+        body = b"".join(b"\xfb" if v is None else bytes([len(v)]) + v for v in values)
+        return len(body).to_bytes(3, "little") + packet[3:4] + body
+
+    def shortened(self, packet):
+        values = self.values(packet)
+        return packet if not values else self.packed(packet, values[:-1])
+
+    def mutated(self, packet):
+        """A row packet with one value changed: a character replaced, one
+        dropped, the value made NULL, or (rarely) its length made wrong."""
+        values = self.values(packet)
+        if not values:
+            return packet
+        j = self.random.randrange(len(values))
+        value, how = values[j], self.random.randrange(10)
+        if how == 0:
+            values[j] = None
+        elif value and how <= 6:
+            i = self.random.randrange(len(value))
+            values[j] = value[:i] + bytes([self.random.choice(b"0123456789-.: eE+xZ\xff\xc3")]) + value[i + 1:]
+        elif value and how <= 8:
+            i = self.random.randrange(len(value))
+            values[j] = value[:i] + value[i + 1:]
+        packet = self.packed(packet, values)
+        if how == 9:
+            # the last value runs past the packet
+            packet = (int.from_bytes(packet[:3], "little") - 1).to_bytes(3, "little") + packet[3:-1]
+        return packet
+
     def close(self):
         self.listener.close()
 
@@ -514,6 +588,10 @@ def faults_db(reader_db):
     s = reader_db.server
     load(s, "reader_faults", [("CREATE TABLE `rows` (id INT PRIMARY KEY, taken DATETIME, amount DOUBLE,"
                                " label VARCHAR(60), price DECIMAL(8,3), raw VARBINARY(8))",)], reader_db.user)
+    # Values that no processor of SQLAlchemy's sees.
+    s.execute("CREATE TABLE plain (id INT, label VARCHAR(20), taken DATETIME)",
+              "INSERT INTO plain VALUES (1, 'one', '2024-01-01 00:00:01'), (2, NULL, NULL), (3, 'three', NULL)",
+              database="reader_faults")
     conn = s.admin("reader_faults")
     try:
         with conn.cursor() as cur:
@@ -528,17 +606,30 @@ FAULTS = [("cut", at) for at in (0, 3, 400, 401, 8190, 8195, 8200, 30000, 100001
          [("sequence", at) for at in (7, 9, 500)] + [("garble", at) for at in (8, 300)]
 
 
-@pytest.mark.parametrize("action, at", FAULTS)
-def test_a_connection_failing_among_the_rows(faults_db, baseline, tmp_path, action, at):
+def read_through(proxy_action, at, db, baseline, tmp_path, table="`rows`"):
     outcomes = []
     for name, module in (("compiled", ts), ("plain", baseline)):
-        proxy = Proxy(faults_db.server, action, at)
+        proxy = Proxy(db.server, proxy_action, at, table)
         try:
-            outcomes.append(Read(module, faults_db, "reader_faults", tmp_path / name,
-                                 host=f"127.0.0.1:{proxy.port}"))
+            outcomes.append(Read(module, db, "reader_faults", tmp_path / name, host=f"127.0.0.1:{proxy.port}"))
         finally:
             proxy.close()
-    got, want = outcomes
+    return outcomes
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_rows_with_damaged_values_read_as_the_driver_reads_them(faults_db, baseline, tmp_path, seed):
+    """Digits that are not digits, lengths past the packet, text that is not
+    UTF-8, dates that are no dates: whatever PyMySQL makes of them (a
+    value, a text, an exception), the reader makes."""
+    got, want = read_through("mutate", seed, faults_db, baseline, tmp_path)
+    assert_same_read(got, want)
+    assert got.count(ROWS_TO_FRAME) == 0
+
+
+@pytest.mark.parametrize("action, at", FAULTS)
+def test_a_connection_failing_among_the_rows(faults_db, baseline, tmp_path, action, at):
+    got, want = read_through(action, at, faults_db, baseline, tmp_path)
     assert want.error is not None, "the fault did not reach the rows"
     assert_same_read(got, want)
     assert got.count(ROWS_TO_FRAME) == 0
@@ -601,3 +692,30 @@ def test_tls_by_default_where_the_driver_prefers_it(tls_server, baseline, tmp_pa
     want = Read(baseline, account, "tls_db", tmp_path / "plain")
     assert_same_read(got, want)
     assert got.count(ROWS_TO_FRAME) == 0
+
+
+@pytest.mark.parametrize("table, at, fails", [
+    # SQLAlchemy passes DOUBLE and DECIMAL values through processors and
+    # fails at fetchall on the first short row, after the driver read all.
+    ("`rows`", 8, True), ("`rows`", 1500, True), ("`rows`", 3007, True), ("`rows`", range(8, 3008), True),
+    # Nothing passes through processors: pandas pads a short row with None
+    # (the columns do the same), and fails when every row is short.
+    ("plain", 5, False), ("plain", 7, False), ("plain", range(5, 8), True),
+])
+def test_rows_shorter_than_their_description(faults_db, baseline, tmp_path, table, at, fails):
+    """A row packet that ends before its last value, which PyMySQL reads
+    as a shorter row."""
+    got, want = read_through("short", at, faults_db, baseline, tmp_path, table)
+    assert_same_read(got, want)
+    assert (want.error is not None) == fails
+    if not fails:
+        assert got.count(ROWS_TO_FRAME) == 0
+
+
+@pytest.mark.parametrize("value", [b"sNaN", b"NaN", b"-Infinity", b"1e400"])
+def test_a_value_that_a_processor_refuses(faults_db, baseline, tmp_path, value):
+    """Decimal reads what a DECIMAL's text may say; SQLAlchemy's float()
+    of it fails for a signalling NaN, at fetchall, after the rows are read."""
+    got, want = read_through(("set", 4, value), 100, faults_db, baseline, tmp_path)
+    assert_same_read(got, want)
+    assert (want.error is not None) == (value == b"sNaN")

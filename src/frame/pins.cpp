@@ -95,7 +95,13 @@ void Pin::set_module(Handle module, const char* name) noexcept {
 }
 
 void Pin::forget_all() noexcept {
-    for (Pin* p = pins_head; p; p = p->next_) p->forget();
+    for (Pin* p = pins_head; p; p = p->next_) {
+        switch (p->kind_) {
+            case Kind::object: p->forget(); break;
+            case Kind::class_attributes: static_cast<ClassPin*>(p)->forget(); break;
+            case Kind::dict_entries: static_cast<DictPin*>(p)->forget(); break;
+        }
+    }
     // The watcher was the other interpreter's.
     watcher = -1;
     watcher_tried = false;
@@ -277,9 +283,10 @@ int DictPin::set_dict(Handle dict) noexcept {
 
 namespace {
 // What a pinned entry holds for a name absent from the dictionary.
+PyObject* absent = nullptr;  // made once, kept for the process
 PyObject* absent_marker() noexcept {
-    static PyObject* marker = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    return marker;
+    if (!absent) absent = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    return absent;
 }
 
 // Adds to `names` (a set) the global names `code` reads, its nested code

@@ -34,7 +34,7 @@ public:
     Pin() noexcept;
     Pin(const Pin&) = delete;
     Pin& operator=(const Pin&) = delete;
-    virtual ~Pin() = default;
+    ~Pin() = default;
 
     // Keeps `value` (a new reference is taken); 0, or -1 when it is null.
     int set(Handle value) noexcept;
@@ -54,19 +54,25 @@ public:
     static void forget_all() noexcept;
 
 protected:
-    virtual void forget() noexcept;
+    // Which class a pin is, for forget_all: the pins dispatch without a
+    // virtual table, which would tie the modules to the C++ runtime library.
+    enum class Kind : unsigned char { object, class_attributes, dict_entries };
+    explicit Pin(Kind kind) noexcept : Pin() { kind_ = kind; }
+    void forget() noexcept;
     // Keeps the state of each function among the values of `dicts`; 0, or
     // -1 on failure.
     int keep_functions(PyObject* const* dicts, Py_ssize_t count) noexcept;
     bool functions_unchanged() const noexcept;
 
 private:
+    Kind kind_ = Kind::object;
     Pin* next_ = nullptr;
     PyObject* functions_ = nullptr;  // a tuple: function, code, defaults, kwdefaults, ...
 };
 
 class ClassPin : public Pin {
 public:
+    ClassPin() noexcept : Pin(Kind::class_attributes) {}
     // Pins a class of the library (as set_if_from) with its version tag,
     // the attributes of each class of its MRO and their functions; 0, or -1
     // with an exception no look expects.
@@ -87,7 +93,8 @@ public:
     }
 
 protected:
-    void forget() noexcept override;
+    friend class Pin;
+    void forget() noexcept;
 
 private:
     static constexpr Py_ssize_t kMaxBases = 32;  // a longer MRO is not pinned
@@ -100,6 +107,7 @@ private:
 
 class DictPin : public Pin {
 public:
+    DictPin() noexcept : Pin(Kind::dict_entries) {}
     // Pins a dictionary with a copy of its entries and the state of its
     // functions; 0, or -1 on failure.
     int set_dict(Handle dict) noexcept;
@@ -116,7 +124,8 @@ public:
     bool unchanged() const noexcept;
 
 protected:
-    void forget() noexcept override;
+    friend class Pin;
+    void forget() noexcept;
 
 private:
     static constexpr std::uint64_t kNever = ~std::uint64_t{0};

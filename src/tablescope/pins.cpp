@@ -306,8 +306,15 @@ bool is_standard_quote(Handle current) noexcept {
     return quote.is(current) && urllib_parse_names.unchanged() && quoter.unchanged();
 }
 
+namespace {
+// What the checks below answer with (at namespace scope: a local static
+// would need a guard from the C++ runtime).
+Pandas pandas_answer;
+Driver driver_answer;
+}  // namespace
+
 const Pandas* pandas_as_at_import(Handle pd) noexcept {
-    static Pandas answer;
+    Pandas& answer = pandas_answer;
     if (!pandas.is(pd) || !PyModule_CheckExact(pd.ptr())) return nullptr;
     // pd.read_sql_table, as the statement reads it: the module's own attribute.
     PyObject* function = PyDict_GetItemWithError(PyModule_GetDict(pd.ptr()), n::read_sql_table.ptr());
@@ -325,7 +332,7 @@ const Pandas* pandas_as_at_import(Handle pd) noexcept {
 }
 
 const Driver* driver_of(Handle connection, Ref& raw) noexcept {
-    static Driver answer;
+    Driver& answer = driver_answer;
     if (!connections && pin_driver() < 0) return nullptr;
     if (!connections || !sa_connection.is_type_of(connection)) return nullptr;
     for (const frame::Pin& pin : reading)

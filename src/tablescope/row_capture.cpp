@@ -39,6 +39,16 @@ struct State {
     Ref result;         // the MySQLResult being read
     text_columns::Columns columns;
     bool read = false;  // the rows are in `columns`
+    // Some column's values go through a processor: SQLAlchemy then makes
+    // each row by passing every value through its column's.
+    bool processed = false;
+    // Rows the columns cannot stand for, handed to SQLAlchemy as the
+    // driver read them, for it to make (a list, or null): the row it fails
+    // to make, when `failing`, or else the rows shorter than the
+    // description.
+    Ref handed;
+    bool failing = false;
+    std::size_t skipped = 0;  // rows read but neither kept nor handed, once failing
 };
 
 constexpr const char* kCapsule = "orveksdk.tablescope.row_capture";
@@ -47,7 +57,13 @@ State* state_of(PyObject* capsule) noexcept {
     return static_cast<State*>(PyCapsule_GetPointer(capsule, kCapsule));
 }
 
-void free_state(PyObject* capsule) noexcept { delete state_of(capsule); }
+// The state lives in the interpreter's memory (operator new would tie the
+// module to the C++ runtime library).
+void free_state(PyObject* capsule) noexcept {
+    State* state = state_of(capsule);
+    state->~State();
+    PyMem_Free(state);
+}
 
 // Removes `obj.name` from the instance's own attributes when it is a
 // stand-in made with `capsule`, keeping any exception pending.
@@ -124,6 +140,7 @@ int plan(State& state) noexcept {
         Handle encoding = PyTuple_GET_ITEM(pair.ptr(), 0);
         if (!kind_of(state.driver, encoding, PyTuple_GET_ITEM(pair.ptr(), 1), processor, kind)) return 0;
         if (state.columns.define(j, kind, encoding, processor) < 0) return -1;
+        if (processor.ptr() != Py_None) state.processed = true;
     }
     return 1;
 }
@@ -305,11 +322,44 @@ private:
     bool active_ = false;
 };
 
+// Hands `values` to SQLAlchemy; 0, or -1 with an exception.
+int hand(State& state, Handle values) noexcept {
+    if (!state.handed) state.handed = frame::steal(PyList_New(0));
+    return state.handed ? frame::append(state.handed, values) : -1;
+}
+
 // Keeps the row of a packet the driver read: 0, or -1 with an exception.
+//
+// The driver reads every row before SQLAlchemy makes any, so a row that
+// SQLAlchemy fails to make fails the read only at fetchall, with
+// SQLAlchemy's own exception, after the driver has read the rest: such a
+// row is handed to SQLAlchemy to fail on, and the stream read on.
 int keep_driver_row(State& state, Handle packet) noexcept {
     // rows.append(self._read_row_from_packet(packet))
     Ref values = state.result.attr(n_read_row_from_packet)(packet);
-    return values ? state.columns.keep_row(values) : -1;
+    if (!values) return -1;
+    if (state.failing) {
+        state.skipped++;  // SQLAlchemy stops before this row
+        return 0;
+    }
+    if (PyTuple_Check(values.ptr()) && PyTuple_GET_SIZE(values.ptr()) < state.columns.count()) {
+        // A row whose packet ended before its last values: SQLAlchemy
+        // cannot pass it through processors; without any, pandas pads it
+        // with None (unless every row is short, kept for that case).
+        if (state.processed) {
+            state.failing = true;
+            state.handed.reset();
+            return hand(state, values);
+        }
+        if (hand(state, values) < 0) return -1;
+    }
+    const int kept = state.columns.keep_row(values);
+    if (kept != 1) return kept;
+    // A processor raised on one of the values.
+    PyErr_Clear();
+    state.failing = true;
+    state.handed.reset();
+    return hand(state, values);
 }
 
 // One row packet's payload: read into the columns or, when it is not one of
@@ -406,14 +456,20 @@ PyObject* read_rowdata_packet(PyObject* capsule, PyObject*) noexcept {
         state->columns.clear();
         return nullptr;
     }
+    // The rows go to SQLAlchemy in the columns, or as the driver read them
+    // when SQLAlchemy fails on one, or when every row is short.
+    const std::size_t kept = state->columns.rows();
+    Handle handed = state->handed;
+    const bool in_columns = !state->failing && !(handed && static_cast<std::size_t>(PyList_GET_SIZE(handed.ptr())) == kept);
     // self.affected_rows = len(rows)
-    Ref count = frame::steal(PyLong_FromSize_t(state->columns.rows()));
-    // self.rows = tuple(rows)   (the rows are in the columns)
-    Ref none = frame::steal(PyTuple_New(0));
-    if (!count || !none || frame::setattr(state->result, n_affected_rows, count) < 0 ||
-        frame::setattr(state->result, n_rows, none) < 0)
+    Ref count = frame::steal(PyLong_FromSize_t(kept + state->skipped + (state->failing ? 1 : 0)));
+    // self.rows = tuple(rows)
+    Ref rows = in_columns ? frame::steal(PyTuple_New(0)) : frame::steal(PyList_AsTuple(handed.ptr()));
+    if (!count || !rows || frame::setattr(state->result, n_affected_rows, count) < 0 ||
+        frame::setattr(state->result, n_rows, rows) < 0)
         return nullptr;
-    state->read = true;
+    state->read = in_columns;
+    if (!in_columns) state->columns.clear();
     Py_RETURN_NONE;
 }
 
@@ -492,18 +548,20 @@ int Capture::arm(Handle connection, Handle columns) noexcept {
     Ref dialect = connection.attr(n_dialect);
     Ref column_tuple = columns ? frame::steal(PySequence_Tuple(columns.ptr())) : Ref();
     if (!dialect || !column_tuple) return -1;
-    auto* state = new (std::nothrow) State;
-    if (!state) {
+    void* memory = PyMem_Malloc(sizeof(State));
+    if (!memory) {
         PyErr_NoMemory();
         return -1;
     }
+    auto* state = new (memory) State;
     state->driver = *driver;
     state->raw = std::move(raw);
     state->dialect = std::move(dialect);
     state->table_columns = std::move(column_tuple);
     Ref capsule = frame::steal(PyCapsule_New(state, kCapsule, free_state));
     if (!capsule) {
-        delete state;
+        state->~State();
+        PyMem_Free(state);
         return -1;
     }
     Ref stand_in = frame::steal(PyCFunction_New(&read_query_result_def, capsule.ptr()));

@@ -511,7 +511,8 @@ public:
 Columns::~Columns() { clear(); }
 
 void Columns::clear() noexcept {
-    delete[] columns_;
+    for (Py_ssize_t j = 0; j < count_; ++j) columns_[j].~Column();
+    PyMem_Free(columns_);
     columns_ = nullptr;
     count_ = 0;
     rows_ = 0;
@@ -523,11 +524,14 @@ int Columns::start(Py_ssize_t count) noexcept {
         PyDateTime_IMPORT;
         if (!PyDateTimeAPI) return -1;
     }
-    columns_ = new (std::nothrow) Column[count > 0 ? count : 1];
+    // In the interpreter's memory, as everything the reader keeps (operator
+    // new would tie the module to the C++ runtime library).
+    columns_ = static_cast<Column*>(PyMem_Calloc(count > 0 ? count : 1, sizeof(Column)));
     if (!columns_) {
         PyErr_NoMemory();
         return -1;
     }
+    for (Py_ssize_t j = 0; j < count; ++j) new (&columns_[j]) Column;
     count_ = count;
     return 0;
 }
@@ -594,10 +598,11 @@ int Columns::keep_row(Handle values) noexcept {
         Ref value = frame::borrow(j < given ? PyTuple_GET_ITEM(values.ptr(), j) : Py_None);
         // As SQLAlchemy makes its row: each value the driver gave through
         // the column's processor.
-        if (j < given && column.processor) value = column.processor(value);
+        const bool processed = j < given && column.processor;
+        if (processed) value = column.processor(value);
         if (!value || !column.take_value(value, row)) {
             for (Py_ssize_t k = 0; k <= j; k++) columns_[k].drop(row);
-            return -1;
+            return processed && !value ? 1 : -1;
         }
     }
     rows_++;

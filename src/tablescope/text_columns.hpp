@@ -117,7 +117,8 @@ public:
     int read_row(const unsigned char* payload, std::size_t length) noexcept;
     // Keeps a row the driver read (a tuple, short when the packet was), each
     // value passed through its column's processor as SQLAlchemy does; a
-    // missing value is None, as pandas pads a short row. 0, or -1.
+    // missing value is None, as pandas pads a short row. 0; 1, nothing of
+    // the row kept, when a processor raised (its exception pending); or -1.
     int keep_row(frame::Handle values) noexcept;
 
     // The list of the columns' arrays, exactly what convert_object_array
