@@ -14,7 +14,7 @@ using text_columns::Kind;
 
 namespace {
 
-frame::Name n_read_query_result{"_read_query_result"}, n_read_rowdata_packet{"_read_rowdata_packet"},
+frame::Name n_fetchall{"fetchall"}, n_read_query_result{"_read_query_result"}, n_read_rowdata_packet{"_read_rowdata_packet"},
     n_unbuffered{"unbuffered"}, n_result{"_result"}, n_read{"read"}, n_server_status{"server_status"},
     n_affected_rows{"affected_rows"}, n_fields{"fields"}, n_converters{"converters"}, n_name{"name"},
     n_type_code{"type_code"}, n_type{"type"}, n_cached_result_processor{"_cached_result_processor"},
@@ -48,6 +48,7 @@ struct State {
     // description.
     Ref handed;
     bool failing = false;
+    bool short_row = false;  // failing on a row shorter than the description
     std::size_t skipped = 0;  // rows read but neither kept nor handed, once failing
 };
 
@@ -347,9 +348,10 @@ int keep_driver_row(State& state, Handle packet) noexcept {
         // cannot pass it through processors; without any, pandas pads it
         // with None (unless every row is short, kept for that case).
         if (state.processed) {
-            state.failing = true;
+            state.failing = state.short_row = true;
             state.handed.reset();
-            return hand(state, values);
+            state.skipped++;
+            return 0;
         }
         if (hand(state, values) < 0) return -1;
     }
@@ -462,9 +464,9 @@ PyObject* read_rowdata_packet(PyObject* capsule, PyObject*) noexcept {
     Handle handed = state->handed;
     const bool in_columns = !state->failing && !(handed && static_cast<std::size_t>(PyList_GET_SIZE(handed.ptr())) == kept);
     // self.affected_rows = len(rows)
-    Ref count = frame::steal(PyLong_FromSize_t(kept + state->skipped + (state->failing ? 1 : 0)));
+    Ref count = frame::steal(PyLong_FromSize_t(kept + state->skipped + (handed && state->failing ? 1 : 0)));
     // self.rows = tuple(rows)
-    Ref rows = in_columns ? frame::steal(PyTuple_New(0)) : frame::steal(PyList_AsTuple(handed.ptr()));
+    Ref rows = in_columns || !handed ? frame::steal(PyTuple_New(0)) : frame::steal(PyList_AsTuple(handed.ptr()));
     if (!count || !rows || frame::setattr(state->result, n_affected_rows, count) < 0 ||
         frame::setattr(state->result, n_rows, rows) < 0)
         return nullptr;
@@ -575,6 +577,16 @@ void Capture::disarm() noexcept {
     if (!stand_in_) return;
     if (State* state = state_of(state_.ptr())) take_off(state->raw, n_read_query_result, state_);
     stand_in_.reset();
+}
+
+Ref Capture::fetchall(Handle result) noexcept {
+    Ref rows = result.attr(n_fetchall)();
+    State* state = state_ ? state_of(state_.ptr()) : nullptr;
+    if (rows && state && state->short_row) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return {};
+    }
+    return rows;
 }
 
 text_columns::Columns* Capture::columns() noexcept {

@@ -18,7 +18,9 @@
 // `_read_packet` at its start, and an odd row by the result's own
 // `_read_row_from_packet`. A read that fails fails with PyMySQL's error.
 // The result then holds what PyMySQL leaves in it, except its rows (an
-// empty tuple): the cursor, and SQLAlchemy's result over it, give none.
+// empty tuple): the cursor, and SQLAlchemy's result over it, give none;
+// a row SQLAlchemy would fail to make is left to it, or refused at
+// fetchall when it would not see the fault.
 #pragma once
 
 #include "tablescope/text_columns.hpp"
@@ -56,6 +58,10 @@ public:
     // The columns the result's rows were read into; null when they were
     // not read into columns.
     text_columns::Columns* columns() noexcept;
+    // `result.fetchall()`, failing as SQLAlchemy 2.0 fails to make a row
+    // when the driver read one shorter than the result's columns (2.1
+    // makes it without looking, reading past the row's values).
+    frame::Ref fetchall(frame::Handle result) noexcept;
 
 private:
     frame::Ref state_;     // a capsule owning what the stand-ins work with

@@ -18,7 +18,7 @@ namespace {
 frame::Name n_pandasSQL_builder{"pandasSQL_builder"}, n_schema{"schema"}, n_need_transaction{"need_transaction"},
     n_has_table{"has_table"}, n_meta{"meta"}, n_reflect{"reflect"}, n_bind{"bind"}, n_con{"con"}, n_only{"only"},
     n_views{"views"}, n_SQLTable{"SQLTable"}, n_index{"index"}, n_select{"select"}, n_table{"table"},
-    n_columns{"columns"}, n_pd_sql{"pd_sql"}, n_execute{"execute"}, n_keys{"keys"}, n_fetchall{"fetchall"},
+    n_columns{"columns"}, n_pd_sql{"pd_sql"}, n_execute{"execute"}, n_keys{"keys"},
     n_convert_arrays{"_convert_arrays_to_dataframe"}, n_frame{"frame"}, n_harmonize_columns{"_harmonize_columns"},
     n_parse_dates{"parse_dates"}, n_dtype_backend{"dtype_backend"}, n_convert_object_array{"convert_object_array"},
     n_DataFrame{"DataFrame"}, n_from_arrays{"_from_arrays"}, n_verify_integrity{"verify_integrity"};
@@ -107,7 +107,8 @@ frame::Flow read_sql_table(frame::Body& here) noexcept {
         //         column_names = result.keys()
         LET(column_names, result.attr(n_keys)());
         //         data = result.fetchall()
-        LET(data, result.attr(n_fetchall)());
+        //           (a row the driver read short fails as SQLAlchemy 2.0 fails on it)
+        LET(data, capture.fetchall(result));
         //         self.frame = _convert_arrays_to_dataframe(data, column_names, coerce_float, dtype_backend)
         //           (of the columns, when the rows were read into columns)
         DO(frame::setattr(table, n_frame, frame::fast_or(frame_of_columns(capture.columns(), column_names), [&] {
