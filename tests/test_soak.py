@@ -1,5 +1,6 @@
 """Every public entry point, on its success and its failure paths, run
-20,000 times under the leak helper: memory must not grow with the calls.
+22,000 times under the leak helper (6,000 when it reaches the server or the
+cache file): memory must not grow with the calls.
 
 Marked `soak`: the sanitizer run leaves them out (they test growth, not
 memory errors, and would take most of its time).
@@ -101,18 +102,26 @@ def test_tablescope(db, tmp_path, soak, uncached_engines):
         cache.unlink(missing_ok=True)
         return reader.prepare_data()
 
+    # (name, call, expected exception, whether it reaches the server or the
+    # cache file)
     cases = [
-        ("construct", lambda: C("u", "p", "h", "d"), None),
-        ("construct refused", lambda: C("u", "", "h", "d"), ValueError),
-        ("construct binding", lambda: C("u", "p"), TypeError),
-        ("prepare_data cache hit", cached.prepare_data, None),
-        ("prepare_data no engine", unconnected.prepare_data, ConnectionError),
-        ("print_table_schemas no engine", unconnected.print_table_schemas, ConnectionError),
-        ("prepare_data database read", read, None),
-        ("print_table_schemas", reader.print_table_schemas, None),
-        ("connect", reader.connect, None),
-        ("connect refused login", refused.connect, sqlalchemy.exc.OperationalError),
+        ("construct", lambda: C("u", "p", "h", "d"), None, False),
+        ("construct refused", lambda: C("u", "", "h", "d"), ValueError, False),
+        ("construct binding", lambda: C("u", "p"), TypeError, False),
+        ("prepare_data cache hit", cached.prepare_data, None, True),
+        ("prepare_data no engine", unconnected.prepare_data, ConnectionError, False),
+        ("print_table_schemas no engine", unconnected.print_table_schemas, ConnectionError, False),
+        ("prepare_data database read", read, None, True),
+        ("print_table_schemas", reader.print_table_schemas, None, True),
+        ("connect", reader.connect, None, True),
+        ("connect refused login", refused.connect, sqlalchemy.exc.OperationalError, True),
     ]
     with contextlib.redirect_stdout(io.StringIO()):
-        for name, call, expect in cases:
-            soak.check(call, expect=expect, blocks=True, per_call_bytes=1)
+        for name, call, expect, slow in cases:
+            # A call that reaches the server or the file takes milliseconds:
+            # 6,000 calls (the warm-up, then 2,000 measured against 2,000)
+            # still catch a block leaked every fifty calls.
+            if slow:
+                soak.check(call, expect=expect, blocks=True, per_call_bytes=2, rounds=CALLS // 10)
+            else:
+                soak.check(call, expect=expect, blocks=True, per_call_bytes=1)
