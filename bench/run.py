@@ -269,7 +269,8 @@ def main():
     c = runner.bench_time_func("prepare_data() database read [pd.read_sql_table loop]", loop)
     if not QUICK and runner.args.worker:
         return
-    fresh = [(row, fresh_reads(variable, 1 if QUICK else rounds)) for row, _, variable, rounds in FRESH_READS]
+    fresh = [((title, kind), fresh_reads(variable, 1 if QUICK else rounds))
+             for title, kind, variable, rounds in FRESH_READS]
     report(results, c, fresh)
 
 
