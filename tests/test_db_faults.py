@@ -18,29 +18,11 @@ import pytest
 import sqlalchemy
 
 import orveksdk.tablescope as ts
+from log_records import Records
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 C = ts.MySQLDatabaseTableScope
-
-
-class Records(logging.Handler):
-    """The root logger's records, cheaply (thousands of calls)."""
-
-    def __init__(self):
-        super().__init__(logging.INFO)
-        self.records = []
-
-    def emit(self, record):
-        if record.name == "root":  # the package's own, not SQLAlchemy's
-            self.records.append((record.levelname, record.getMessage()))
-
-    def __enter__(self):
-        logging.getLogger().addHandler(self)
-        return self
-
-    def __exit__(self, *exc):
-        logging.getLogger().removeHandler(self)
 
 
 def tables_of(db, database=None):

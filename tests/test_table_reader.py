@@ -21,6 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orveksdk.tablescope as ts
+from log_records import Records
 
 # ---------------------------------------------------------------------------
 # The tables
@@ -155,24 +156,6 @@ def reader_db(mariadb_server):
 
 # ---------------------------------------------------------------------------
 # Reading with each implementation
-
-class Records(logging.Handler):
-    """The root logger's records (the package's own)."""
-
-    def __init__(self):
-        super().__init__(logging.INFO)
-        self.records = []
-
-    def emit(self, record):
-        if record.name == "root":
-            self.records.append((record.levelname, record.getMessage()))
-
-    def __enter__(self):
-        logging.getLogger().addHandler(self)
-        return self
-
-    def __exit__(self, *exc):
-        logging.getLogger().removeHandler(self)
 
 
 class Read:
@@ -438,6 +421,14 @@ def test_echo_logs_what_it_logs_today(reader_db, baseline, tmp_path):
 # ---------------------------------------------------------------------------
 # A connection that fails in the middle of the rows
 
+def shut(*sockets):
+    for s in sockets:
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
 class Proxy:
     """A TCP relay between the client and the server that, once the client
     asks for FROM `rows`, alters the server's packets: `cut` closes the
@@ -482,11 +473,7 @@ class Proxy:
         except OSError:
             pass
         finally:
-            for s in (client, upstream):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
+            shut(client, upstream)
 
     def down(self, upstream, client, state):
         buffer, sent, packets = b"", 0, 0
@@ -529,11 +516,7 @@ class Proxy:
         except OSError:
             pass
         finally:
-            for s in (client, upstream):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
+            shut(client, upstream)
 
     @staticmethod
     def values(packet):
