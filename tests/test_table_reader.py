@@ -115,12 +115,23 @@ STATEMENTS_TABLES = [
 ]
 
 
-def many_rows(n):
-    """Rows of every kind over many of the stream's reads."""
-    return [(i, f"2024-01-01 {i // 3600 % 24:02d}:{i // 60 % 60:02d}:{i % 60:02d}.{i % 1000:03d}",
+MANY_ROWS_TABLE = ("CREATE TABLE many_rows (id INT PRIMARY KEY, taken DATETIME(3), amount DOUBLE,"
+                   " label VARCHAR(60), price DECIMAL(8,3), raw VARBINARY(8))")
+
+
+def insert_many_rows(server, database, table, n):
+    """Fills `table` (id, a datetime, a double, a text, a decimal, bytes)
+    with n rows of every kind, over many of the stream's reads."""
+    rows = [(i, f"2024-01-01 {i // 3600 % 24:02d}:{i // 60 % 60:02d}:{i % 60:02d}.{i % 1000:03d}",
              i * 0.25 - 1000 if i % 11 else None, "é" * (i % 40) + str(i),
              f"{i % 100000 / 1000:.3f}" if i % 13 else None, bytes([i % 256]) * (i % 5))
             for i in range(n)]
+    conn = server.admin(database)
+    try:
+        with conn.cursor() as cur:
+            cur.executemany(f"INSERT INTO {table} VALUES (%s, %s, %s, %s, %s, %s)", rows)
+    finally:
+        conn.close()
 
 
 def load(server, database, tables, user):
@@ -138,19 +149,13 @@ def reader_db(mariadb_server):
     load(s, "reader_columns", COLUMNS_TABLES, db.user)
     load(s, "reader_statements", STATEMENTS_TABLES, db.user)
     load(s, "reader_large", [
-        ("CREATE TABLE many_rows (id INT PRIMARY KEY, taken DATETIME(3), amount DOUBLE,"
-         " label VARCHAR(60), price DECIMAL(8,3), raw VARBINARY(8))",),
+        (MANY_ROWS_TABLE,),
         # Rows longer than a read of the stream, and one over a packet's 16 MB.
         ("CREATE TABLE wide_rows (id INT, body LONGTEXT, raw LONGBLOB)",
          "INSERT INTO wide_rows VALUES (1, REPEAT('a', 9000), REPEAT(x'00', 20000)),"
          " (2, REPEAT('€', 100000), x''), (3, '', REPEAT('z', 17000000)), (4, 'end', NULL)"),
     ], db.user)
-    conn = s.admin("reader_large")
-    try:
-        with conn.cursor() as cur:
-            cur.executemany("INSERT INTO many_rows VALUES (%s, %s, %s, %s, %s, %s)", many_rows(20000))
-    finally:
-        conn.close()
+    insert_many_rows(s, "reader_large", "many_rows", 20000)
     return db
 
 
@@ -580,12 +585,7 @@ def faults_db(reader_db):
     s.execute("CREATE TABLE plain (id INT, label VARCHAR(20), taken DATETIME)",
               "INSERT INTO plain VALUES (1, 'one', '2024-01-01 00:00:01'), (2, NULL, NULL), (3, 'three', NULL)",
               database="reader_faults")
-    conn = s.admin("reader_faults")
-    try:
-        with conn.cursor() as cur:
-            cur.executemany("INSERT INTO `rows` VALUES (%s, %s, %s, %s, %s, %s)", many_rows(3000))
-    finally:
-        conn.close()
+    insert_many_rows(s, "reader_faults", "`rows`", 3000)
     return reader_db
 
 
@@ -656,14 +656,8 @@ def tls_server(project_module):
         server.start()
         server.execute("CREATE DATABASE tls_db CHARACTER SET utf8mb4", "CREATE USER 'tls'@'%' IDENTIFIED BY 'tls-pass'",
                        "GRANT ALL ON tls_db.* TO 'tls'@'%'")
-        conn = server.admin("tls_db")
-        try:
-            with conn.cursor() as cur:
-                cur.execute("CREATE TABLE many_rows (id INT PRIMARY KEY, taken DATETIME(3), amount DOUBLE,"
-                            " label VARCHAR(60), price DECIMAL(8,3), raw VARBINARY(8))")
-                cur.executemany("INSERT INTO many_rows VALUES (%s, %s, %s, %s, %s, %s)", many_rows(5000))
-        finally:
-            conn.close()
+        server.execute(MANY_ROWS_TABLE, database="tls_db")
+        insert_many_rows(server, "tls_db", "many_rows", 5000)
         yield server
     finally:
         server.cleanup()

@@ -130,7 +130,7 @@ protected:
 private:
     static constexpr std::uint64_t kNever = ~std::uint64_t{0};
     PyObject* entries_ = nullptr;   // a tuple: key, value, key, value, ...
-    bool selected_ = false;         // entries_ holds some keys only (absent ones as kAbsent)
+    bool selected_ = false;         // entries_ holds some keys only (absent ones as a marker)
     PyObject* instance_ = nullptr;  // whose attributes these are, if anyone's
     // The count of changes to watched dictionaries when the entries were
     // last found the same (kNever: compare at every check).

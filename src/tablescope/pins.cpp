@@ -45,11 +45,8 @@ long per_microsecond = 0;
 FrameAssembly assembly = FrameAssembly::from_dict;
 
 frame::Name n_version{"__version__"}, n_io_sql{"pandas.io.sql"}, n_SQLDatabase{"SQLDatabase"},
-    n_SQLTable{"SQLTable"}, n_read_table{"read_table"}, n_read{"read"},
-    n_convert_arrays{"_convert_arrays_to_dataframe"}, n_convert_object_array{"convert_object_array"},
-    n_np{"np"}, n_empty{"empty"}, n_array{"array"}, n_dtype{"dtype"}, n_str{"str"},
-    n_coerce_float{"coerce_float"}, n_dtype_backend{"dtype_backend"};
-frame::Text t_object{"object"}, t_numpy{"numpy"}, t_ns{"<M8[ns]"}, t_us{"<M8[us]"},
+    n_read_table{"read_table"}, n_np{"np"}, n_empty{"empty"}, n_array{"array"}, n_str{"str"};
+frame::Text t_ns{"<M8[ns]"}, t_us{"<M8[us]"},
     t_m8_ns{"M8[ns]"}, t_m8_us{"M8[us]"};
 
 // ---------------------------------------------------------------------------
@@ -71,16 +68,13 @@ bool timeout_per_read = false;
 
 frame::Name n_pymysql{"pymysql"}, n_connections{"pymysql.connections"}, n_VERSION_STRING{"VERSION_STRING"},
     n_Connection{"Connection"}, n_MySQLResult{"MySQLResult"}, n_MysqlPacket{"MysqlPacket"},
-    n_converters{"converters"}, n_Decimal{"Decimal"}, n_convert_datetime{"convert_datetime"},
+    n_Decimal{"Decimal"}, n_convert_datetime{"convert_datetime"},
     n_convert_date{"convert_date"}, n_DEBUG{"DEBUG"}, n_engine_base{"sqlalchemy.engine.base"},
     n_dialect_module{"sqlalchemy.dialects.mysql.pymysql"}, n_MySQLDialect_pymysql{"MySQLDialect_pymysql"},
     n_processors{"sqlalchemy.engine.processors"}, n_to_float{"to_float"}, n_io{"_io"},
     n_BufferedReader{"BufferedReader"}, n_has_events{"_has_events"}, n_echo{"_echo"},
-    n_engine{"engine"}, n_dialect{"dialect"}, n_dbapi_connection_held{"_dbapi_connection"},
-    n_dbapi_connection{"dbapi_connection"}, n_rfile{"_rfile"}, n_sock{"_sock"},
-    n_client_flag{"client_flag"}, n_read_query_result{"_read_query_result"},
-    n_read_packet{"_read_packet"}, n_read_bytes{"_read_bytes"},
-    n_read_rowdata_packet{"_read_rowdata_packet"};
+    n_dbapi_connection_held{"_dbapi_connection"},
+    n_dbapi_connection{"dbapi_connection"}, n_client_flag{"client_flag"}, n_read_bytes{"_read_bytes"};
 
 // CLIENT.DEPRECATE_EOF: PyMySQL never asks for it, and the reader expects
 // the EOF packets it would replace.
@@ -139,18 +133,18 @@ int pin_quote() noexcept {
 // What convert_object_array makes of a column of datetimes: the dtype of
 // [datetime(2000, 1, 1, 0, 0, 0, 1), None] as pandas converts it.
 int pin_datetime_inference(Handle names, Handle np) noexcept {
-    Ref convert = entry(names, n_convert_object_array);
+    Ref convert = entry(names, n::convert_object_array);
     Ref datetime_class = loaded(n::datetime);
     Ref datetime_type = datetime_class ? datetime_class.attr(n::datetime).value() : Ref();
     if (!convert || !datetime_type) return PyErr_Occurred() ? -1 : 0;
     Ref zero = frame::steal(PyLong_FromLong(0)), one = frame::steal(PyLong_FromLong(1)),
         year = frame::steal(PyLong_FromLong(2000));
     Ref sample = datetime_type({year, one, one, zero, zero, zero, one});
-    Ref column = np.attr(n_array)({frame::list({sample, frame::None}), frame::kw(n_dtype, t_object)});
-    Ref converted = convert({frame::list({column}), frame::kw(n_dtype, frame::None),
-                             frame::kw(n_coerce_float, frame::True), frame::kw(n_dtype_backend, t_numpy)});
+    Ref column = np.attr(n_array)({frame::list({sample, frame::None}), frame::kw(n::dtype, t::object)});
+    Ref converted = convert({frame::list({column}), frame::kw(n::dtype, frame::None),
+                             frame::kw(n::coerce_float, frame::True), frame::kw(n::dtype_backend, t::numpy)});
     Ref first = converted ? converted[frame::steal(PyLong_FromLong(0))] : Ref();
-    Ref text = first ? first.attr(n_dtype).attr(n_str).value() : Ref();
+    Ref text = first ? first.attr(n::dtype).attr(n_str).value() : Ref();
     if (!text) return -1;
     const int ns = PyObject_RichCompareBool(text.ptr(), t_ns.ptr(), Py_EQ);
     const int us = ns == 0 ? PyObject_RichCompareBool(text.ptr(), t_us.ptr(), Py_EQ) : 0;
@@ -174,17 +168,17 @@ int pin_pandas() noexcept {
     pandas_sql.set_module(sql, "pandas.io.sql");
     if (!pandas_sql) return 0;
     Handle names = PyModule_GetDict(sql.ptr());  // borrowed
-    Ref database = entry(names, n_SQLDatabase), table = entry(names, n_SQLTable);
+    Ref database = entry(names, n_SQLDatabase), table = entry(names, n::SQLTable);
     Ref database_names = class_dict(database), table_names = class_dict(table);
     Ref np = entry(names, n_np);
     Ref numpy_names = np && PyModule_Check(np.ptr()) ? frame::borrow(PyModule_GetDict(np.ptr())) : Ref();
     if (PyErr_Occurred()) return -1;
     if (!database_names || !table_names || !numpy_names) return 0;
     if (read_sql_table.set_if_from(entry(names, n::read_sql_table), "pandas", "read_sql_table") < 0 ||
-        convert_arrays.set_if_from(entry(names, n_convert_arrays), "pandas.io.sql",
+        convert_arrays.set_if_from(entry(names, n::convert_arrays), "pandas.io.sql",
                                    "_convert_arrays_to_dataframe") < 0 ||
         read_table.set_if_from(entry(database_names, n_read_table), "pandas.io.sql", "SQLDatabase.read_table") < 0 ||
-        table_read.set_if_from(entry(table_names, n_read), "pandas.io.sql", "SQLTable.read") < 0 ||
+        table_read.set_if_from(entry(table_names, n::read), "pandas.io.sql", "SQLTable.read") < 0 ||
         numpy_empty.set_if_from(entry(numpy_names, n_empty), "numpy", "empty") < 0 ||
         sql_database.set_class(database, "pandas.io.sql", "SQLDatabase") < 0 ||
         sql_table.set_class(table, "pandas.io.sql", "SQLTable") < 0 || pandas_sql_names.set_dict(names) < 0 ||
@@ -220,7 +214,7 @@ int pin_driver() noexcept {
     if (failed) return -1;
     if (!among(release, kPyMySQLReleases) || !PyModule_CheckExact(module.ptr())) return 0;
     Handle names = PyModule_GetDict(module.ptr());  // borrowed
-    Ref converters = entry(names, n_converters);
+    Ref converters = entry(names, n::converters);
     Ref converter_names =
         converters && PyModule_CheckExact(converters.ptr()) ? frame::borrow(PyModule_GetDict(converters.ptr())) : Ref();
     Ref connection = entry(names, n_Connection), result = entry(names, n_MySQLResult);
@@ -345,8 +339,8 @@ const Driver* driver_of(Handle connection, Ref& raw) noexcept {
     // then see only what SQLAlchemy does with the rows, which the reader
     // does as it would.
     if (!is_false(connection, n_has_events) || !is_false(connection, n_echo)) return nullptr;
-    Ref engine = frame::steal(PyObject_GetAttr(connection.ptr(), n_engine.ptr()));
-    Ref dialect = frame::steal(PyObject_GetAttr(connection.ptr(), n_dialect.ptr()));
+    Ref engine = frame::steal(PyObject_GetAttr(connection.ptr(), n::engine.ptr()));
+    Ref dialect = frame::steal(PyObject_GetAttr(connection.ptr(), n::dialect.ptr()));
     if (!engine || !dialect) return frame::look_declined(), nullptr;
     if (!is_false(engine, n_has_events) || !dialect_class.is_type_of(dialect) || !is_false(dialect, n_has_events))
         return nullptr;
@@ -356,11 +350,11 @@ const Driver* driver_of(Handle connection, Ref& raw) noexcept {
                      ? frame::steal(PyObject_GetAttr(fairy.ptr(), n_dbapi_connection.ptr()))
                      : Ref();
     if (!driver) return frame::look_declined(), nullptr;
-    if (!connection_class.is_type_of(driver) || has_own(driver, n_read_query_result) ||
-        has_own(driver, n_read_packet) || has_own(driver, n_read_bytes))
+    if (!connection_class.is_type_of(driver) || has_own(driver, n::read_query_result) ||
+        has_own(driver, n::read_packet) || has_own(driver, n_read_bytes))
         return nullptr;
-    Ref rfile = frame::steal(PyObject_GetAttr(driver.ptr(), n_rfile.ptr()));
-    Ref sock = frame::steal(PyObject_GetAttr(driver.ptr(), n_sock.ptr()));
+    Ref rfile = frame::steal(PyObject_GetAttr(driver.ptr(), n::rfile.ptr()));
+    Ref sock = frame::steal(PyObject_GetAttr(driver.ptr(), n::sock.ptr()));
     Ref flags = frame::steal(PyObject_GetAttr(driver.ptr(), n_client_flag.ptr()));
     if (!rfile || !sock || !flags) return frame::look_declined(), nullptr;
     if (!buffered_reader.is(reinterpret_cast<PyObject*>(Py_TYPE(rfile.ptr()))) || sock.ptr() == Py_None ||

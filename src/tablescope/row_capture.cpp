@@ -5,6 +5,7 @@
 
 #include "frame/statement.hpp"
 #include "tablescope/pins.hpp"
+#include "tablescope/state.hpp"
 
 namespace tablescope::row_capture {
 
@@ -14,16 +15,13 @@ using text_columns::Kind;
 
 namespace {
 
-frame::Name n_fetchall{"fetchall"}, n_read_query_result{"_read_query_result"}, n_read_rowdata_packet{"_read_rowdata_packet"},
-    n_unbuffered{"unbuffered"}, n_result{"_result"}, n_read{"read"}, n_server_status{"server_status"},
-    n_affected_rows{"affected_rows"}, n_fields{"fields"}, n_converters{"converters"}, n_name{"name"},
-    n_type_code{"type_code"}, n_type{"type"}, n_cached_result_processor{"_cached_result_processor"},
-    n_next_seq_id{"_next_seq_id"}, n_rfile{"_rfile"}, n_sock{"_sock"}, n_settimeout{"settimeout"},
+frame::Name n_fetchall{"fetchall"}, n_unbuffered{"unbuffered"}, n_result{"_result"}, n_server_status{"server_status"},
+    n_affected_rows{"affected_rows"}, n_fields{"fields"}, n_type_code{"type_code"}, n_type{"type"}, n_cached_result_processor{"_cached_result_processor"},
+    n_next_seq_id{"_next_seq_id"}, n_settimeout{"settimeout"},
     n_read_timeout{"_read_timeout"}, n_current_timeout{"_current_timeout"}, n_peek{"peek"},
     n_force_close{"_force_close"}, n_errno{"errno"}, n_err{"err"}, n_OperationalError{"OperationalError"},
-    n_CR{"CR"}, n_CR_SERVER_LOST{"CR_SERVER_LOST"}, n_read_packet{"_read_packet"},
-    n_check_packet_is_eof{"_check_packet_is_eof"}, n_connection{"connection"}, n_rows{"rows"},
-    n_read_row_from_packet{"_read_row_from_packet"}, n_encoding{"encoding"}, n_dialect{"dialect"};
+    n_CR{"CR"}, n_CR_SERVER_LOST{"CR_SERVER_LOST"}, n_check_packet_is_eof{"_check_packet_is_eof"}, n_connection{"connection"}, n_rows{"rows"},
+    n_read_row_from_packet{"_read_row_from_packet"}, n_encoding{"encoding"};
 frame::Text t_lost{"Lost connection to MySQL server during query"},
     t_lost_during{"Lost connection to MySQL server during query ("}, t_close{")"};
 
@@ -49,7 +47,7 @@ struct State {
     Ref handed;
     bool failing = false;
     bool short_row = false;  // failing on a row shorter than the description
-    std::size_t skipped = 0;  // rows read but neither kept nor handed, once failing
+    std::size_t skipped = 0;  // rows read but not kept, once failing
 };
 
 constexpr const char* kCapsule = "orveksdk.tablescope.row_capture";
@@ -111,7 +109,7 @@ bool kind_of(const pins::Driver& driver, Handle encoding, Handle converter, Hand
 int plan(State& state) noexcept {
     Handle result = state.result;
     Ref fields = result.attr(n_fields);
-    Ref converters = result.attr(n_converters);
+    Ref converters = result.attr(n::converters);
     if (!fields || !converters) return -1;
     Handle columns = state.table_columns;
     if (!PyList_CheckExact(fields.ptr()) || !PyList_CheckExact(converters.ptr()) || !PyTuple_CheckExact(columns.ptr()))
@@ -124,8 +122,8 @@ int plan(State& state) noexcept {
         Handle column = PyTuple_GET_ITEM(columns.ptr(), j);
         Handle pair = PyList_GET_ITEM(converters.ptr(), j);
         // The result is the SELECT's: the table's columns, in order.
-        Ref field_name = field.attr(n_name);
-        Ref column_name = column.attr(n_name);
+        Ref field_name = field.attr(n::name);
+        Ref column_name = column.attr(n::name);
         if (!field_name || !column_name) return -1;
         if (!PyUnicode_Check(field_name.ptr()) || !PyUnicode_Check(column_name.ptr())) return 0;
         const int same = PyUnicode_Compare(field_name.ptr(), column_name.ptr());
@@ -161,7 +159,7 @@ public:
 
     // Takes the stream and the next sequence number; false with an exception.
     bool start() noexcept {
-        rfile_ = raw_.attr(n_rfile);
+        rfile_ = raw_.attr(n::rfile);
         Ref number = raw_.attr(n_next_seq_id);
         if (!rfile_ || !number) return false;
         seq = PyLong_Check(number.ptr()) ? PyLong_AsLong(number.ptr()) : -1;
@@ -210,7 +208,7 @@ public:
     // Takes `n` bytes a peek gave from the stream; false with an exception.
     bool consume(std::size_t n) noexcept {
         Ref size = frame::steal(PyLong_FromSize_t(n));
-        Ref taken = size ? rfile_.attr(n_read)(size) : Ref();
+        Ref taken = size ? rfile_.attr(n::read)(size) : Ref();
         if (!taken) return false;
         if (!PyBytes_CheckExact(taken.ptr()) || static_cast<std::size_t>(PyBytes_GET_SIZE(taken.ptr())) != n)
             return lost();
@@ -238,7 +236,7 @@ public:
     // The connection's own _read_packet, at a packet's start.
     Ref read_packet() noexcept {
         if (!sync()) return {};
-        Ref packet = raw_.attr(n_read_packet)();
+        Ref packet = raw_.attr(n::read_packet)();
         if (!packet) return {};
         Ref number = raw_.attr(n_next_seq_id);
         if (!number) return {};
@@ -263,7 +261,7 @@ private:
             if (same) return true;
         }
         // self._sock.settimeout(self._read_timeout)
-        if (!raw_.attr(n_sock).attr(n_settimeout)(timeout)) return false;
+        if (!raw_.attr(n::sock).attr(n_settimeout)(timeout)) return false;
         // self._current_timeout = self._read_timeout
         return state_.driver.timeout_per_read || frame::setattr(raw_, n_current_timeout, timeout) == 0;
     }
@@ -329,6 +327,15 @@ int hand(State& state, Handle values) noexcept {
     return state.handed ? frame::append(state.handed, values) : -1;
 }
 
+// From this row on, SQLAlchemy fails at fetchall: on `values`, handed to
+// it, or (null) on a row the reader refuses itself; 0, or -1.
+int fail_on(State& state, Handle values) noexcept {
+    state.failing = true;
+    state.handed.reset();
+    state.skipped++;
+    return values ? hand(state, values) : 0;
+}
+
 // Keeps the row of a packet the driver read: 0, or -1 with an exception.
 //
 // The driver reads every row before SQLAlchemy makes any, so a row that
@@ -348,10 +355,8 @@ int keep_driver_row(State& state, Handle packet) noexcept {
         // cannot pass it through processors; without any, pandas pads it
         // with None (unless every row is short, kept for that case).
         if (state.processed) {
-            state.failing = state.short_row = true;
-            state.handed.reset();
-            state.skipped++;
-            return 0;
+            state.short_row = true;
+            return fail_on(state, {});
         }
         if (hand(state, values) < 0) return -1;
     }
@@ -359,9 +364,7 @@ int keep_driver_row(State& state, Handle packet) noexcept {
     if (kept != 1) return kept;
     // A processor raised on one of the values.
     PyErr_Clear();
-    state.failing = true;
-    state.handed.reset();
-    return hand(state, values);
+    return fail_on(state, values);
 }
 
 // One row packet's payload: read into the columns or, when it is not one of
@@ -464,7 +467,7 @@ PyObject* read_rowdata_packet(PyObject* capsule, PyObject*) noexcept {
     Handle handed = state->handed;
     const bool in_columns = !state->failing && !(handed && static_cast<std::size_t>(PyList_GET_SIZE(handed.ptr())) == kept);
     // self.affected_rows = len(rows)
-    Ref count = frame::steal(PyLong_FromSize_t(kept + state->skipped + (handed && state->failing ? 1 : 0)));
+    Ref count = frame::steal(PyLong_FromSize_t(kept + state->skipped));
     // self.rows = tuple(rows)
     Ref rows = in_columns || !handed ? frame::steal(PyTuple_New(0)) : frame::steal(PyList_AsTuple(handed.ptr()));
     if (!count || !rows || frame::setattr(state->result, n_affected_rows, count) < 0 ||
@@ -482,7 +485,7 @@ PyObject* read_query_result(PyObject* capsule, PyObject* const* args, Py_ssize_t
     State* state = state_of(capsule);
     if (!state) return nullptr;
     Handle raw = state->raw;
-    take_off(raw, n_read_query_result, capsule);
+    take_off(raw, n::read_query_result, capsule);
     // (unbuffered=False) alone is read into columns; anything else is the
     // driver's.
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -508,11 +511,11 @@ PyObject* read_query_result(PyObject* capsule, PyObject* const* args, Py_ssize_t
     if (!result) return nullptr;
     // (its rows read into columns)
     Ref rows = frame::steal(PyCFunction_New(&read_rowdata_packet_def, capsule));
-    if (!rows || frame::setattr(result, n_read_rowdata_packet, rows) < 0) return nullptr;
+    if (!rows || frame::setattr(result, n::read_rowdata_packet, rows) < 0) return nullptr;
     state->result = result;
     // result.read()
-    Ref read = result.attr(n_read)();
-    take_off(result, n_read_rowdata_packet, capsule);
+    Ref read = result.attr(n::read)();
+    take_off(result, n::read_rowdata_packet, capsule);
     state->result.reset();
     if (!read) return nullptr;
     // self._result = result
@@ -547,7 +550,7 @@ int Capture::arm(Handle connection, Handle columns) noexcept {
     Ref raw;
     const pins::Driver* driver = pins::driver_of(connection, raw);
     if (!driver) return PyErr_Occurred() ? -1 : 0;
-    Ref dialect = connection.attr(n_dialect);
+    Ref dialect = connection.attr(n::dialect);
     Ref column_tuple = columns ? frame::steal(PySequence_Tuple(columns.ptr())) : Ref();
     if (!dialect || !column_tuple) return -1;
     void* memory = PyMem_Malloc(sizeof(State));
@@ -567,7 +570,7 @@ int Capture::arm(Handle connection, Handle columns) noexcept {
         return -1;
     }
     Ref stand_in = frame::steal(PyCFunction_New(&read_query_result_def, capsule.ptr()));
-    if (!stand_in || frame::setattr(state->raw, n_read_query_result, stand_in) < 0) return -1;
+    if (!stand_in || frame::setattr(state->raw, n::read_query_result, stand_in) < 0) return -1;
     state_ = std::move(capsule);
     stand_in_ = std::move(stand_in);
     return 0;
@@ -575,7 +578,7 @@ int Capture::arm(Handle connection, Handle columns) noexcept {
 
 void Capture::disarm() noexcept {
     if (!stand_in_) return;
-    if (State* state = state_of(state_.ptr())) take_off(state->raw, n_read_query_result, state_);
+    if (State* state = state_of(state_.ptr())) take_off(state->raw, n::read_query_result, state_);
     stand_in_.reset();
 }
 

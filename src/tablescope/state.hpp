@@ -25,6 +25,12 @@ inline Name get_table_names{"get_table_names"}, get_columns{"get_columns"};
 inline Name read_sql_table{"read_sql_table"}, name{"name"}, attrs{"attrs"}, DataFrame{"DataFrame"};
 inline Name ConnectionError{"ConnectionError"}, urllib_parse{"urllib.parse"}, quote{"quote"};
 inline Name flush{"flush"}, safe{"safe"};
+// What the table reader's files read of pandas, SQLAlchemy and PyMySQL.
+inline Name SQLTable{"SQLTable"}, convert_arrays{"_convert_arrays_to_dataframe"};
+inline Name convert_object_array{"convert_object_array"}, dtype{"dtype"}, dtype_backend{"dtype_backend"};
+inline Name coerce_float{"coerce_float"}, dialect{"dialect"}, converters{"converters"};
+inline Name read_query_result{"_read_query_result"}, read_rowdata_packet{"_read_rowdata_packet"};
+inline Name read_packet{"_read_packet"}, read{"read"}, rfile{"_rfile"}, sock{"_sock"};
 inline Name all{"all"}, ValueError{"ValueError"}, open{"open"}, print{"print"}, Exception{"Exception"};
 }  // namespace n
 
@@ -49,6 +55,7 @@ inline Text name{"name"}, type{"type"}, empty{""};
 inline Text schema_error{"Error fetching table schemas: "};
 inline Text log_format{"%(asctime)s - %(levelname)s - %(message)s"};
 inline Text class_qualname{"MySQLDatabaseTableScope"};
+inline Text numpy{"numpy"}, object{"object"};  // pandas' dtype_backend, a dtype
 }  // namespace t
 
 // Builtins cached at import, in this order: all, ValueError, open and

@@ -17,12 +17,11 @@ namespace {
 
 frame::Name n_pandasSQL_builder{"pandasSQL_builder"}, n_schema{"schema"}, n_need_transaction{"need_transaction"},
     n_has_table{"has_table"}, n_meta{"meta"}, n_reflect{"reflect"}, n_bind{"bind"}, n_con{"con"}, n_only{"only"},
-    n_views{"views"}, n_SQLTable{"SQLTable"}, n_index{"index"}, n_select{"select"}, n_table{"table"},
+    n_views{"views"}, n_index{"index"}, n_select{"select"}, n_table{"table"},
     n_columns{"columns"}, n_pd_sql{"pd_sql"}, n_execute{"execute"}, n_keys{"keys"},
-    n_convert_arrays{"_convert_arrays_to_dataframe"}, n_frame{"frame"}, n_harmonize_columns{"_harmonize_columns"},
-    n_parse_dates{"parse_dates"}, n_dtype_backend{"dtype_backend"}, n_convert_object_array{"convert_object_array"},
-    n_DataFrame{"DataFrame"}, n_from_arrays{"_from_arrays"}, n_verify_integrity{"verify_integrity"};
-frame::Text t_table{"Table "}, t_not_found{" not found"}, t_numpy{"numpy"};
+    n_frame{"frame"}, n_harmonize_columns{"_harmonize_columns"},
+    n_parse_dates{"parse_dates"}, n_from_arrays{"_from_arrays"}, n_verify_integrity{"verify_integrity"};
+frame::Text t_table{"Table "}, t_not_found{" not found"};
 
 // pandas' side of the read running now (pins.hpp).
 const pins::Pandas* running = nullptr;
@@ -41,12 +40,12 @@ Ref sql_global(Handle name) noexcept {
 // makes it. Null without an exception when there are no such rows.
 Ref frame_of_columns(text_columns::Columns* columns, Handle column_names) noexcept {
     if (!columns || columns->rows() == 0) return {};
-    const Ref convert = sql_global(n_convert_object_array);
+    const Ref convert = sql_global(n::convert_object_array);
     if (!convert) return {};
     Ref arrays = columns->arrays({running->numpy_empty, convert, running->datetime_dtype, running->per_microsecond});
     const std::size_t rows = columns->rows();
     columns->clear();
-    Ref data_frame = sql_global(n_DataFrame);
+    Ref data_frame = sql_global(n::DataFrame);
     if (!arrays || !data_frame) return {};
     if (running->assembly == pins::FrameAssembly::from_dict) {
         // df = DataFrame(dict(zip(list(range(len(columns))), arrays)))
@@ -91,7 +90,7 @@ frame::Flow read_sql_table(frame::Body& here) noexcept {
         DO(pandas_sql.attr(n_meta).attr(n_reflect)({kw(n_bind, pandas_sql.attr(n_con)),
                                                     kw(n_only, frame::list({table_name})), kw(n_views, frame::True)}));
         //     table = SQLTable(table_name, self, index=index_col, schema=schema)
-        LET(table, sql_global(n_SQLTable)({table_name, pandas_sql, kw(n_index, frame::None), kw(n_schema, frame::None)}));
+        LET(table, sql_global(n::SQLTable)({table_name, pandas_sql, kw(n_index, frame::None), kw(n_schema, frame::None)}));
         //     (chunksize is None: self.returns_generator stays False)
         //     return table.read(self.exit_stack, ...):
         //         from sqlalchemy import select
@@ -112,10 +111,10 @@ frame::Flow read_sql_table(frame::Body& here) noexcept {
         //         self.frame = _convert_arrays_to_dataframe(data, column_names, coerce_float, dtype_backend)
         //           (of the columns, when the rows were read into columns)
         DO(frame::setattr(table, n_frame, frame::fast_or(frame_of_columns(capture.columns(), column_names), [&] {
-            return sql_global(n_convert_arrays)({data, column_names, frame::True, t_numpy});
+            return sql_global(n::convert_arrays)({data, column_names, frame::True, t::numpy});
         })));
         //         self._harmonize_columns(parse_dates=parse_dates, dtype_backend=dtype_backend)
-        DO(table.attr(n_harmonize_columns)({kw(n_parse_dates, frame::None), kw(n_dtype_backend, t_numpy)}));
+        DO(table.attr(n_harmonize_columns)({kw(n_parse_dates, frame::None), kw(n::dtype_backend, t::numpy)}));
         //         (self.index is None)
         //         return self.frame
         SET(table_read, table.attr(n_frame));

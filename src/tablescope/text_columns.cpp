@@ -3,6 +3,7 @@
 #include <datetime.h>
 
 #include "frame/constants.hpp"
+#include "tablescope/state.hpp"
 
 #include <cmath>
 #include <limits>
@@ -15,9 +16,8 @@ using frame::Ref;
 
 namespace {
 
-frame::Text t_int64{"int64"}, t_float64{"float64"}, t_object{"object"};
-frame::Name n_view{"view"}, n_dtype{"dtype"}, n_coerce_float{"coerce_float"}, n_dtype_backend{"dtype_backend"};
-frame::Text t_numpy{"numpy"};
+frame::Text t_int64{"int64"}, t_float64{"float64"};
+frame::Name n_view{"view"};
 
 constexpr std::int64_t kNoDatetime = std::numeric_limits<std::int64_t>::min();  // NaT's count
 constexpr std::int64_t kMicrosecondsPerDay = 86400LL * 1000000LL;
@@ -426,7 +426,7 @@ public:
     // The column as an object array: the values the driver and SQLAlchemy
     // made, for pandas to convert.
     Ref objects_array(const Conversion& conversion, std::size_t n) noexcept {
-        Ref array = conversion.numpy_empty({size_of(n), t_object});
+        Ref array = conversion.numpy_empty({size_of(n), t::object});
         Items items;
         if (!items.view(array, n, sizeof(PyObject*))) return {};
         auto** out = static_cast<PyObject**>(items.data());
@@ -631,9 +631,9 @@ Ref Columns::arrays(const Conversion& conversion) noexcept {
     if (PyList_GET_SIZE(content.ptr()) == 0) return arrays;
     // arrays = convert_object_array(list(content.T), dtype=None,
     //                               coerce_float=coerce_float, dtype_backend=dtype_backend)
-    Ref converted = conversion.convert_object_array({content, frame::kw(n_dtype, frame::None),
-                                                      frame::kw(n_coerce_float, frame::True),
-                                                      frame::kw(n_dtype_backend, t_numpy)});
+    Ref converted = conversion.convert_object_array({content, frame::kw(n::dtype, frame::None),
+                                                      frame::kw(n::coerce_float, frame::True),
+                                                      frame::kw(n::dtype_backend, t::numpy)});
     if (!converted) return {};
     if (!PyList_CheckExact(converted.ptr()) || PyList_GET_SIZE(converted.ptr()) != PyList_GET_SIZE(content.ptr())) {
         PyErr_SetString(PyExc_SystemError, "convert_object_array gave another number of arrays");
