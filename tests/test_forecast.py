@@ -227,7 +227,10 @@ def test_cached_builtins_are_not_looked_up_again():
 
 def test_no_leaks(leaks):
     leaks.rounds = 300
-    leaks.warmup = 30
+    # dateutil's and the interpreter's caches settle over the first few
+    # hundred general-path parses (once seen above the bound in both
+    # windows after 30); the soak runs go to 22,000 calls.
+    leaks.warmup = 300
     leaks.check(tk.conv_date, "March 5, 2024 14:30")
     leaks.check(tk.conv_date, "not a date", expect=ValueError)
     leaks.check(lambda: tk.ts_forecast(series(["2024-01-01", "2024-01-02", "2024-01-04"],
